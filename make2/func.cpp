@@ -1,0 +1,5 @@
+#include "func.h"
+
+#include <stdio.h>
+
+void disp() { printf("Hello\n"); }
