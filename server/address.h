@@ -1,0 +1,31 @@
+// Socket addresses as users write them: 127.0.0.1:7007 and [::1]:7007.
+#ifndef CAPECHO_SERVER_ADDRESS_H
+#define CAPECHO_SERVER_ADDRESS_H
+
+#include <sys/socket.h>
+
+#include <string>
+
+namespace capecho {
+
+struct endpoint {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+
+  const sockaddr* addr() const { return reinterpret_cast<const sockaddr*>(&storage); }
+  sockaddr* addr() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+// Parses a numeric IPv4 ADDR:PORT or bracketed IPv6 [ADDR]:PORT.
+// On failure returns false and says why in `error`.
+bool parse_endpoint(const char* text, endpoint& out, std::string& error);
+
+// "127.0.0.1:7007", "[::1]:7007", or "local" for anything without an IP address.
+std::string format_endpoint(const endpoint& e);
+
+// The address part alone, as bytes: connections from one host share it.
+std::string source_key(const endpoint& e);
+
+}  // namespace capecho
+
+#endif  // CAPECHO_SERVER_ADDRESS_H

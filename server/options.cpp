@@ -1,0 +1,182 @@
+#include "options.h"
+
+#include <errno.h>
+#include <getopt.h>
+#include <stdlib.h>
+
+namespace capecho {
+namespace {
+
+constexpr unsigned max_count = 1000000;
+constexpr unsigned max_seconds = 86400 * 365;
+
+enum long_only : int {
+  opt_max_connections = 256,
+  opt_max_per_source,
+  opt_idle_timeout,
+  opt_backlog,
+  opt_reuse_port,
+  opt_shutdown_grace,
+  opt_thread_cache,
+  opt_stdio,
+};
+
+const option long_options[] = {
+    {"listen", required_argument, nullptr, 'l'},
+    {"max-connections", required_argument, nullptr, opt_max_connections},
+    {"max-per-source", required_argument, nullptr, opt_max_per_source},
+    {"idle-timeout", required_argument, nullptr, opt_idle_timeout},
+    {"backlog", required_argument, nullptr, opt_backlog},
+    {"reuse-port", no_argument, nullptr, opt_reuse_port},
+    {"shutdown-grace", required_argument, nullptr, opt_shutdown_grace},
+    {"thread-cache", required_argument, nullptr, opt_thread_cache},
+    {"stdio", no_argument, nullptr, opt_stdio},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Reads a whole decimal number in [low, high], or says what is wrong.
+bool parse_number(const char* name, const char* text, unsigned low, unsigned high, unsigned& out,
+                  std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = strtoull(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || value < low ||
+      value > high) {
+    error = std::string("--") + name + ": '" + text + "' is not a number from " +
+            std::to_string(low) + " to " + std::to_string(high);
+    return false;
+  }
+  out = static_cast<unsigned>(value);
+  return true;
+}
+
+}  // namespace
+
+std::string usage_text() {
+  const server_options d;
+  auto num = [](unsigned v) { return std::to_string(v); };
+  return "Usage: capecho-server [OPTION]...\n"
+         "Serves the upper-casing echo protocol over TCP, one thread per session.\n"
+         "\n"
+         "  -l, --listen ADDR:PORT     listen on ADDR:PORT; IPv6 as [ADDR]:PORT; repeatable;\n"
+         "                             port 0 picks a free port (default " +
+         std::string(default_listen) +
+         ")\n"
+         "      --max-connections N    sessions at once; at the limit new clients wait in\n"
+         "                             the backlog (default " +
+         num(d.max_connections) +
+         ")\n"
+         "      --max-per-source N     sessions at once from one address, more are closed\n"
+         "                             at once (default " +
+         num(d.max_per_source) +
+         ", no limit)\n"
+         "      --idle-timeout SECS    end a session whose client sends or reads nothing for\n"
+         "                             SECS (default " +
+         num(d.idle_timeout) +
+         ", 0 = never)\n"
+         "      --backlog N            listen backlog (default " +
+         num(d.backlog) +
+         ")\n"
+         "      --reuse-port           let several processes listen on one port\n"
+         "      --shutdown-grace SECS  on SIGTERM/SIGINT, let sessions finish for SECS, then\n"
+         "                             end them (default " +
+         num(d.shutdown_grace) +
+         ")\n"
+         "      --thread-cache N       idle worker threads kept for reuse (default " +
+         num(d.thread_cache) +
+         ",\n"
+         "                             0 = a new thread per session)\n"
+         "      --stdio                serve the one connection on standard input and exit\n"
+         "  -q, --quiet                log errors only\n"
+         "  -v, --verbose              also log one line per session\n"
+         "  -h, --help                 show this help and exit\n"
+         "  -V, --version              show the version and exit\n"
+         "\n"
+         "With LISTEN_FDS and LISTEN_PID set for it by a service manager, the server uses\n"
+         "the inherited listening sockets instead of --listen.\n"
+         "Exit status: 0 after a clean stop, 1 on a runtime failure, 2 on bad usage.\n";
+}
+
+parse_outcome parse_options(int argc, char** argv) {
+  parse_outcome r;
+  server_options& o = r.options;
+  auto fail = [&r](std::string message) {
+    r.status = parse_status::usage_error;
+    r.error = std::move(message);
+    return r;
+  };
+  opterr = 0;
+  optind = 1;
+  int c;
+  while ((c = getopt_long(argc, argv, ":l:qvhV", long_options, nullptr)) != -1) {
+    const char* name = nullptr;
+    for (const option& lo : long_options)
+      if (lo.name != nullptr && lo.val == c) name = lo.name;
+    std::string error;
+    bool ok = true;
+    switch (c) {
+      case 'l': {
+        endpoint e;
+        ok = parse_endpoint(optarg, e, error);
+        if (ok) o.listen.push_back(e);
+        if (!ok) error = "--listen: " + error;
+        break;
+      }
+      case opt_max_connections:
+        ok = parse_number(name, optarg, 1, max_count, o.max_connections, error);
+        break;
+      case opt_max_per_source:
+        ok = parse_number(name, optarg, 0, max_count, o.max_per_source, error);
+        break;
+      case opt_idle_timeout:
+        ok = parse_number(name, optarg, 0, max_seconds, o.idle_timeout, error);
+        break;
+      case opt_backlog:
+        ok = parse_number(name, optarg, 1, 65535, o.backlog, error);
+        break;
+      case opt_shutdown_grace:
+        ok = parse_number(name, optarg, 0, max_seconds, o.shutdown_grace, error);
+        break;
+      case opt_thread_cache:
+        ok = parse_number(name, optarg, 0, max_count, o.thread_cache, error);
+        break;
+      case opt_reuse_port:
+        o.reuse_port = true;
+        break;
+      case opt_stdio:
+        o.stdio = true;
+        break;
+      case 'q':
+        o.level = verbosity::quiet;
+        break;
+      case 'v':
+        o.level = verbosity::verbose;
+        break;
+      case 'h':
+        r.status = parse_status::help;
+        return r;
+      case 'V':
+        r.status = parse_status::version;
+        return r;
+      case ':':
+        return fail(std::string("option '") + argv[optind - 1] + "' needs an argument");
+      default:
+        return fail(std::string("unknown option '") + argv[optind - 1] + "'");
+    }
+    if (!ok) return fail(error);
+  }
+  if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
+  if (o.listen.empty()) {
+    endpoint e;
+    std::string ignored;
+    parse_endpoint(default_listen, e, ignored);
+    o.listen.push_back(e);
+  }
+  return r;
+}
+
+}  // namespace capecho

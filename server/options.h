@@ -1,0 +1,42 @@
+// The server's command line. Defaults are the initial values below.
+#ifndef CAPECHO_SERVER_OPTIONS_H
+#define CAPECHO_SERVER_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "address.h"
+#include "log.h"
+
+namespace capecho {
+
+struct server_options {
+  std::vector<endpoint> listen;  // empty: the default address below
+  unsigned max_connections = 1024;
+  unsigned max_per_source = 0;  // 0: no limit
+  unsigned idle_timeout = 300;  // seconds; 0: none
+  unsigned backlog = 1024;
+  bool reuse_port = false;
+  unsigned shutdown_grace = 10;  // seconds
+  unsigned thread_cache = 256;   // parked workers kept; 0: a thread per session
+  verbosity level = verbosity::normal;
+  bool stdio = false;
+};
+
+inline constexpr const char* default_listen = "127.0.0.1:7007";
+
+enum class parse_status { run, help, version, usage_error };
+
+struct parse_outcome {
+  parse_status status = parse_status::run;
+  server_options options;
+  std::string error;  // with usage_error: one line naming what is wrong
+};
+
+parse_outcome parse_options(int argc, char** argv);
+
+std::string usage_text();
+
+}  // namespace capecho
+
+#endif  // CAPECHO_SERVER_OPTIONS_H
