@@ -1,0 +1,120 @@
+// The real capecho-server binary, started for one test and always reaped.
+#ifndef CAPECHO_TESTS_SERVER_PROCESS_H
+#define CAPECHO_TESTS_SERVER_PROCESS_H
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace capecho_test {
+
+struct spawn_setup {
+  std::string shell_prefix;  // run by /bin/sh before exec, e.g. "ulimit -n 64;"
+  int stdin_fd = -1;         // becomes descriptor 0
+  int fd3 = -1;              // becomes descriptor 3 (socket activation)
+};
+
+class server_process {
+ public:
+  explicit server_process(const std::vector<std::string>& args, const spawn_setup& setup = {}) {
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return;
+    err_ = err[0];
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (setup.stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, setup.stdin_fd, 0);
+    if (setup.fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, setup.fd3, 3);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> argv{"/bin/sh", "-c", setup.shell_prefix + " exec \"$@\"", "sh",
+                                  SERVER_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    if (posix_spawn(&pid_, "/bin/sh", &actions, nullptr, raw.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(err[1]);
+  }
+
+  ~server_process() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (err_ >= 0) close(err_);
+  }
+  server_process(const server_process&) = delete;
+  server_process& operator=(const server_process&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Reads standard error until a line contains `text`; false after `limit`.
+  bool wait_for_log(const std::string& text,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (log_.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !read_some(static_cast<int>(left.count()))) return false;
+    }
+    return true;
+  }
+
+  // The port of the first "listening on" line, or 0.
+  int port() {
+    if (!wait_for_log("listening on ")) return 0;
+    const size_t at = log_.find("listening on ");
+    const size_t colon = log_.find_first_of('\n', at);
+    const std::string line = log_.substr(at, colon - at);
+    return std::stoi(line.substr(line.rfind(':') + 1));
+  }
+
+  void signal(int sig) { kill(pid_, sig); }
+
+  // The exit status, -1 if it did not exit by itself within `limit`.
+  int wait_exit(std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      const pid_t r = waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        pid_ = -1;
+        while (read_some(0)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      read_some(20);
+    }
+    return -1;
+  }
+
+  const std::string& log() const { return log_; }
+
+ private:
+  bool read_some(int timeout_ms) {
+    pollfd p{err_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) != 1) return false;
+    char buf[4096];
+    const ssize_t n = read(err_, buf, sizeof buf);
+    if (n <= 0) return false;
+    log_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int err_ = -1;
+  std::string log_;
+};
+
+}  // namespace capecho_test
+
+#endif  // CAPECHO_TESTS_SERVER_PROCESS_H

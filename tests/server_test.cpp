@@ -1,0 +1,279 @@
+// capecho-server end to end: the real binary on loopback, real clients.
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "server_process.h"
+#include "tcp_client.h"
+
+using namespace capecho_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> listen_args(std::vector<std::string> extra = {}) {
+  extra.insert(extra.begin(), {"--listen", "127.0.0.1:0"});
+  return extra;
+}
+
+bool nothing_arrives(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, ms) == 0;
+}
+
+TEST(Server, ServesAWholeSessionAndStopsCleanly) {
+  server_process server(listen_args({"--verbose"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  {
+    tcp_client c(port);
+    ASSERT_TRUE(c.connected());
+    EXPECT_TRUE(c.greeted());
+    EXPECT_EQ(c.echo("Hello, World\r\n"), "HELLO, WORLD\r\n");
+    EXPECT_TRUE(c.finish());
+  }
+  EXPECT_TRUE(server.wait_for_log("session 127.0.0.1:"));
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_NE(server.log().find("stopped: 1 sessions served, peak 1 concurrent"), std::string::npos)
+      << server.log();
+}
+
+TEST(Server, ServesTwoHundredClientsAtOnce) {
+  server_process server(listen_args());
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  std::vector<std::unique_ptr<tcp_client>> clients;
+  for (int i = 0; i < 200; ++i) {
+    clients.push_back(std::make_unique<tcp_client>(port));
+    ASSERT_TRUE(clients.back()->connected()) << i;
+  }
+  for (auto& c : clients) ASSERT_TRUE(c->greeted());
+  for (int round = 0; round < 5; ++round)
+    for (size_t i = 0; i < clients.size(); ++i) {
+      const std::string chunk = "client " + std::to_string(i) + " round " + std::to_string(round);
+      ASSERT_EQ(clients[i]->echo(chunk),
+                "CLIENT " + std::to_string(i) + " ROUND " + std::to_string(round));
+    }
+  for (auto& c : clients) EXPECT_TRUE(c->finish());
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_NE(server.log().find("peak 200 concurrent"), std::string::npos) << server.log();
+}
+
+TEST(Server, AtTheConnectionLimitNewClientsWaitTheirTurn) {
+  server_process server(listen_args({"--max-connections", "2"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  tcp_client first(port), second(port);
+  ASSERT_TRUE(first.greeted());
+  ASSERT_TRUE(second.greeted());
+  tcp_client third(port);
+  ASSERT_TRUE(third.connected()) << "the third client waits in the backlog, not refused";
+  EXPECT_TRUE(nothing_arrives(third.fd(), 300));
+  EXPECT_TRUE(server.wait_for_log("connection limit of 2 reached"));
+  EXPECT_TRUE(first.finish());
+  EXPECT_TRUE(third.greeted());
+  EXPECT_EQ(third.echo("turn"), "TURN");
+  EXPECT_EQ(second.echo("still"), "STILL");
+}
+
+TEST(Server, PerSourceLimitClosesTheExtraConnection) {
+  server_process server(listen_args({"--max-per-source", "1"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  tcp_client first(port);
+  ASSERT_TRUE(first.greeted());
+  tcp_client extra(port);
+  EXPECT_TRUE(extra.closed_by_server());
+  EXPECT_TRUE(first.finish());
+  tcp_client later(port);
+  EXPECT_TRUE(later.greeted()) << "the count drops when a session ends";
+}
+
+TEST(Server, IdleSessionsEnd) {
+  server_process server(listen_args({"--idle-timeout", "1"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  tcp_client idle(port);
+  ASSERT_TRUE(idle.greeted());
+  EXPECT_TRUE(idle.closed_by_server());
+}
+
+TEST(Server, StopLetsRunningSessionsFinishWithinTheGrace) {
+  server_process server(listen_args({"--shutdown-grace", "30"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  tcp_client c(port);
+  ASSERT_TRUE(c.greeted());
+  server.signal(SIGTERM);
+  ASSERT_TRUE(server.wait_for_log("stopping: waiting up to 30s for 1 sessions"));
+  tcp_client late(port);
+  EXPECT_FALSE(late.connected()) << "listeners close at once";
+  EXPECT_EQ(c.echo("finishing"), "FINISHING");
+  EXPECT_TRUE(c.finish());
+  EXPECT_EQ(server.wait_exit(), 0);
+}
+
+TEST(Server, StopEndsSessionsPastTheGraceAndOnASecondSignal) {
+  {
+    server_process server(listen_args({"--shutdown-grace", "1"}));
+    const int port = server.port();
+    ASSERT_GT(port, 0);
+    tcp_client c(port);
+    ASSERT_TRUE(c.greeted());
+    server.signal(SIGTERM);
+    EXPECT_TRUE(c.closed_by_server());
+    EXPECT_EQ(server.wait_exit(), 0);
+    EXPECT_NE(server.log().find("ending 1 sessions"), std::string::npos) << server.log();
+  }
+  {
+    server_process server(listen_args({"--shutdown-grace", "600"}));
+    const int port = server.port();
+    ASSERT_GT(port, 0);
+    tcp_client c(port);
+    ASSERT_TRUE(c.greeted());
+    server.signal(SIGINT);
+    ASSERT_TRUE(server.wait_for_log("stopping:"));
+    server.signal(SIGINT);
+    EXPECT_TRUE(c.closed_by_server());
+    EXPECT_EQ(server.wait_exit(), 0);
+  }
+}
+
+TEST(Server, SurvivesClientsThatResetMidSession) {
+  server_process server(listen_args());
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  for (int i = 0; i < 200; ++i) {
+    tcp_client c(port);
+    ASSERT_TRUE(c.connected());
+    if (i % 2 == 0) {
+      ASSERT_TRUE(c.greeted());
+    }
+    c.send_all(std::string(static_cast<size_t>(1 + i * 7), 'r'));
+    c.reset();
+  }
+  tcp_client normal(port);
+  EXPECT_TRUE(normal.greeted());
+  EXPECT_EQ(normal.echo("alive"), "ALIVE");
+  EXPECT_TRUE(normal.finish());
+}
+
+TEST(Server, RecoversFromDescriptorExhaustion) {
+  spawn_setup low_limit;
+  low_limit.shell_prefix = "ulimit -n 24;";
+  server_process server(listen_args(), low_limit);
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  {
+    std::vector<std::unique_ptr<tcp_client>> crowd;
+    for (int i = 0; i < 40; ++i) crowd.push_back(std::make_unique<tcp_client>(port, "127.0.0.1"));
+    EXPECT_TRUE(server.wait_for_log("Too many open files")) << server.log();
+  }
+  tcp_client after(port);
+  EXPECT_TRUE(after.greeted());
+  EXPECT_EQ(after.echo("served"), "SERVED");
+  EXPECT_TRUE(after.finish());
+}
+
+TEST(Server, ServesTheConnectionOnStandardInput) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  spawn_setup on_stdin;
+  on_stdin.stdin_fd = fds[1];
+  server_process server({"--stdio"}, on_stdin);
+  close(fds[1]);
+  const timeval limit{5, 0};
+  setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  char buf[16];
+  ASSERT_EQ(recv(fds[0], buf, 9, MSG_WAITALL), 9);
+  EXPECT_EQ(std::string(buf, 9), std::string("Hello!!\n\0", 9));
+  ASSERT_EQ(send(fds[0], "stdio", 5, 0), 5);
+  ASSERT_EQ(recv(fds[0], buf, 5, MSG_WAITALL), 5);
+  EXPECT_EQ(std::string(buf, 5), "STDIO");
+  ASSERT_EQ(send(fds[0], ".\r\n", 3, 0), 3);
+  EXPECT_EQ(server.wait_exit(), 0);
+  close(fds[0]);
+}
+
+TEST(Server, ServesAnInheritedListeningSocket) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(fd, 16), 0);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+
+  spawn_setup activation;
+  activation.fd3 = fd;
+  activation.shell_prefix = "LISTEN_FDS=1 LISTEN_PID=$$; export LISTEN_FDS LISTEN_PID;";
+  server_process server({"--listen", "127.0.0.1:1"}, activation);  // ignored when activated
+  close(fd);
+  EXPECT_EQ(server.port(), port) << server.log();
+  tcp_client c(port);
+  EXPECT_TRUE(c.greeted());
+  EXPECT_EQ(c.echo("activated"), "ACTIVATED");
+  EXPECT_TRUE(c.finish());
+}
+
+TEST(Server, ListensOnIpv6Loopback) {
+  server_process server({"--listen", "[::1]:0"});
+  if (!server.wait_for_log("listening on") &&
+      server.log().find("cannot listen") != std::string::npos) {
+    GTEST_SKIP() << "no IPv6 loopback: " << server.log();
+  }
+  const int port = server.port();
+  ASSERT_GT(port, 0);
+  EXPECT_NE(server.log().find("listening on [::1]:"), std::string::npos);
+  tcp_client c(port, "::1");
+  EXPECT_TRUE(c.greeted());
+  EXPECT_EQ(c.echo("six"), "SIX");
+}
+
+TEST(Server, RejectsBadUsageWithOneLineAndStatusTwo) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--no-such-option"},           {"--listen", "127.0.0.1"},
+      {"--listen", "localhost:7007"}, {"--listen", "127.0.0.1:65536"},
+      {"--listen", "[::1]:x"},        {"--listen", "::1:7007"},
+      {"--max-connections", "many"},  {"--max-connections", "0"},
+      {"--idle-timeout", "-1"},       {"--backlog", "99999999999999999999"},
+      {"--max-per-source"},           {"stray-argument"},
+  };
+  for (const auto& args : bad) {
+    server_process server(args);
+    EXPECT_EQ(server.wait_exit(), 2) << args[0];
+    const std::string& log = server.log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_EQ(log.rfind("capecho-server: ", 0), 0u) << log;
+  }
+}
+
+TEST(Server, ReportsAStartFailureWithStatusOne) {
+  server_process holder(listen_args());
+  const int port = holder.port();
+  ASSERT_GT(port, 0);
+  server_process second(
+      {"--listen", "127.0.0.1:0", "--listen", "127.0.0.1:" + std::to_string(port)});
+  EXPECT_EQ(second.wait_exit(), 1);
+  EXPECT_NE(second.log().find("Address already in use"), std::string::npos) << second.log();
+  EXPECT_EQ(second.log().find("listening on"), std::string::npos) << "nothing is half-started";
+}
+
+TEST(Server, DocumentsItself) {
+  server_process help({"--help"});
+  EXPECT_EQ(help.wait_exit(), 0);
+  server_process version({"--version"});
+  EXPECT_EQ(version.wait_exit(), 0);
+}
+
+}  // namespace
