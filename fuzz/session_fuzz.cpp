@@ -55,7 +55,7 @@ reply model_reply(const std::string& chunk, std::string& echo) {
 // --- the harness -----------------------------------------------------------
 
 [[noreturn]] void mismatch(const char* what) {
-  fprintf(stderr, "session_fuzz: %s\n", what);
+  (void)fprintf(stderr, "session_fuzz: %s\n", what);
   abort();
 }
 

@@ -11,7 +11,7 @@ namespace {
 // A line that never reached standard output is a failure, not a success.
 void exit_on_write_error() {
   if (fflush(stdout) == 0 && !ferror(stdout)) return;
-  fprintf(stderr, "test: write error: %s\n", strerror(errno));
+  (void)fprintf(stderr, "test: write error: %s\n", strerror(errno));
   exit(1);
 }
 

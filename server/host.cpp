@@ -58,10 +58,14 @@ bool open_listeners(const server_options& options, std::vector<listener>& out) {
 
 int serve_listeners(const server_options& options, void (*handler)(int),
                     std::vector<listener> listeners) {
-  for (const listener& l : listeners) log_note("listening on %s", l.name.c_str());
+  std::vector<std::string> names;
+  names.reserve(listeners.size());
+  for (const listener& l : listeners) names.push_back(l.name);
   server srv(options, handler, std::move(listeners));
   {
     stop_signal_watcher watcher([&srv] { srv.request_stop(); });
+    // Announced once stop signals are handled: whoever reads this line may signal.
+    for (const std::string& name : names) log_note("listening on %s", name.c_str());
     srv.run();
   }
   log_note("stopped: %llu sessions served, peak %u concurrent", srv.sessions_served(),
@@ -75,7 +79,7 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
   const parse_outcome parsed = parse_options(argc, argv);
   switch (parsed.status) {
     case parse_status::help:
-      fputs(usage_text().c_str(), stdout);
+      (void)fputs(usage_text().c_str(), stdout);
       return fflush(stdout) == 0 ? 0 : exit_runtime;
     case parse_status::version:
       printf("capecho-server %s\n", CAPECHO_VERSION);
@@ -88,7 +92,8 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
   }
   const server_options& options = parsed.options;
   set_log_level(options.level);
-  signal(SIGPIPE, SIG_IGN);  // the handler already writes with MSG_NOSIGNAL; this covers the rest
+  (void)signal(SIGPIPE,
+               SIG_IGN);  // the handler already writes with MSG_NOSIGNAL; this covers the rest
 
   if (options.stdio) {
     prepare_session_socket(STDIN_FILENO, options.idle_timeout);

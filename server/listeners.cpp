@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "log.h"
+
 namespace capecho {
 namespace {
 
@@ -36,7 +38,7 @@ int open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::st
   const std::string name = format_endpoint(at);
   const int fd = socket(at.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    error = name + ": " + strerror(errno);
+    error = name + ": " + error_text(errno);
     return -1;
   }
   // V6ONLY lets [::]:P and 0.0.0.0:P be listened on side by side.
@@ -45,13 +47,15 @@ int open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::st
                   (at.storage.ss_family != AF_INET6 || set_option(fd, IPPROTO_IPV6, IPV6_V6ONLY)) &&
                   bind(fd, at.addr(), at.length) == 0 && listen(fd, static_cast<int>(backlog)) == 0;
   if (!ok) {
-    error = name + ": " + strerror(errno);
+    error = name + ": " + error_text(errno);
     close(fd);
     return -1;
   }
   return fd;
 }
 
+// Runs before any thread exists, so the environment calls are safe.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 bool inherited_listeners(std::vector<int>& fds, std::string& error) {
   const char* pid = getenv("LISTEN_PID");
   const char* count = getenv("LISTEN_FDS");
@@ -72,13 +76,15 @@ bool inherited_listeners(std::vector<int>& fds, std::string& error) {
     }
     if (!set_flag(fd, F_GETFL, F_SETFL, O_NONBLOCK) ||
         !set_flag(fd, F_GETFD, F_SETFD, FD_CLOEXEC)) {
-      error = "inherited descriptor " + std::to_string(fd) + ": " + strerror(errno);
+      error = "inherited descriptor " + std::to_string(fd) + ": " + error_text(errno);
       return false;
     }
     fds.push_back(fd);
   }
   return true;
 }
+
+// NOLINTEND(concurrency-mt-unsafe)
 
 std::string local_name(int fd) {
   endpoint e;

@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,6 +32,11 @@ void emit(const char* format, va_list args) {
 }  // namespace
 
 void set_log_level(verbosity level) { current_level = level; }
+
+std::string error_text(int err) {
+  char buf[256];
+  return strerror_r(err, buf, sizeof buf);  // the GNU form returns the text
+}
 bool logging_verbose() { return current_level == verbosity::verbose; }
 
 void log_error(const char* format, ...) {

@@ -4,12 +4,16 @@
 
 #include <chrono>
 #include <mutex>
+#include <string>
 
 namespace capecho {
 
 enum class verbosity { quiet, normal, verbose };
 
 void set_log_level(verbosity level);
+
+// The system's text for an errno value, safe in any thread.
+std::string error_text(int err);
 bool logging_verbose();
 
 // Errors are printed at every level; notes are silenced by --quiet; details

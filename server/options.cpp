@@ -111,8 +111,9 @@ parse_outcome parse_options(int argc, char** argv) {
   };
   opterr = 0;
   optind = 1;
-  int c;
-  while ((c = getopt_long(argc, argv, ":l:qvhV", long_options, nullptr)) != -1) {
+  // Parsed once, before any thread exists.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
+  for (int c; (c = getopt_long(argc, argv, ":l:qvhV", long_options, nullptr)) != -1;) {
     const char* name = nullptr;
     for (const option& lo : long_options)
       if (lo.name != nullptr && lo.val == c) name = lo.name;

@@ -21,9 +21,9 @@ namespace capecho {
 namespace {
 
 #ifdef CAPECHO_INSTRUMENTED
-constexpr size_t worker_stack_bytes = 1024 * 1024;  // sanitizers multiply stack use
+constexpr size_t worker_stack_bytes = size_t{1024} * 1024;  // sanitizers multiply stack use
 #else
-constexpr size_t worker_stack_bytes = 64 * 1024;  // a session needs a few KiB
+constexpr size_t worker_stack_bytes = size_t{64} * 1024;  // a session needs a few KiB
 #endif
 
 // Long enough that a full descriptor table is not hammered, short enough
@@ -80,7 +80,7 @@ void server::run() {
   while (wait_for_free_slot()) {
     if (poll(watched.data(), watched.size(), -1) < 0) {
       if (errno != EINTR) {
-        log_error("poll: %s", strerror(errno));
+        log_error("poll: %s", error_text(errno).c_str());
         back_off();
       }
       continue;
@@ -127,7 +127,7 @@ void server::accept_from(const listener& l) {
     if (transient_accept_error(err)) return;
     unsigned suppressed = 0;
     if (accept_errors_.allow(suppressed))
-      log_error("accept on %s: %s; retrying%s", l.name.c_str(), strerror(err),
+      log_error("accept on %s: %s; retrying%s", l.name.c_str(), error_text(err).c_str(),
                 held_back(suppressed).c_str());
     back_off();
     return;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "session_helpers.h"
+#include "unique_fd.h"
 
 using namespace capecho_test;
 using namespace std::chrono_literals;
@@ -168,11 +169,11 @@ TEST(Stream, DepartedClientDoesNotRaiseSigpipe) {
 
 // A descriptor that is not a socket: a raw terminal.
 TEST(Stream, ServesDescriptorsThatAreNotSockets) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const unique_fd master(posix_openpt(O_RDWR | O_NOCTTY));
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  const unique_fd slave(open(ptsname(master), O_RDWR | O_NOCTTY));
   ASSERT_GE(slave, 0);
   termios raw{};
   ASSERT_EQ(tcgetattr(slave, &raw), 0);
@@ -186,8 +187,6 @@ TEST(Stream, ServesDescriptorsThatAreNotSockets) {
     ASSERT_EQ(write(master, ".\r\n", 3), 3);
     EXPECT_TRUE(session.wait_done(patience));
   }
-  close(slave);
-  close(master);
 }
 
 // The host's process state is its own: send_msg changes none of it.

@@ -67,7 +67,8 @@ TEST(PartialWrites, EveryByteArrivesInOrder) {
     EXPECT_TRUE(session.wait_done(patience));
   }
   victim = -1;
-  EXPECT_GT(calls.load(), 2 * (9 + 40) / bytes_per_write) << "the wrappers were not in the path";
+  EXPECT_GT(calls.load(), size_t{2} * (9 + 40) / bytes_per_write)
+      << "the wrappers were not in the path";
 }
 
 }  // namespace

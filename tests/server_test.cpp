@@ -11,6 +11,7 @@
 
 #include "server_process.h"
 #include "tcp_client.h"
+#include "unique_fd.h"
 
 using namespace capecho_test;
 using namespace std::chrono_literals;
@@ -204,7 +205,7 @@ TEST(Server, ServesTheConnectionOnStandardInput) {
 }
 
 TEST(Server, ServesAnInheritedListeningSocket) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -218,7 +219,6 @@ TEST(Server, ServesAnInheritedListeningSocket) {
   activation.fd3 = fd;
   activation.shell_prefix = "LISTEN_FDS=1 LISTEN_PID=$$; export LISTEN_FDS LISTEN_PID;";
   server_process server({"--listen", "127.0.0.1:1"}, activation);  // ignored when activated
-  close(fd);
   EXPECT_EQ(server.port(), port) << server.log();
   tcp_client c(port);
   EXPECT_TRUE(c.greeted());

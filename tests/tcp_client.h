@@ -17,7 +17,7 @@ class tcp_client {
   explicit tcp_client(int port, const char* host = "127.0.0.1", int timeout_ms = 5000) {
     const bool v6 = std::string(host).find(':') != std::string::npos;
     fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    const timeval limit{timeout_ms / 1000, suseconds_t{timeout_ms % 1000} * 1000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_storage ss{};

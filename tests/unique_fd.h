@@ -1,0 +1,27 @@
+// A descriptor closed when the test leaves scope, failed assertions included.
+#ifndef CAPECHO_TESTS_UNIQUE_FD_H
+#define CAPECHO_TESTS_UNIQUE_FD_H
+
+#include <unistd.h>
+
+namespace capecho_test {
+
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  ~unique_fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+
+  int get() const { return fd_; }
+  operator int() const { return fd_; }  // NOLINT(google-explicit-constructor): used like an int
+
+ private:
+  int fd_;
+};
+
+}  // namespace capecho_test
+
+#endif  // CAPECHO_TESTS_UNIQUE_FD_H
