@@ -5,6 +5,7 @@
 // 1025) and that many bytes. Each chunk is one SOCK_SEQPACKET record, so one
 // read in send_msg sees exactly one chunk. A zero-length record reads as end
 // of stream.
+#include <errno.h>
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -59,12 +60,26 @@ reply model_reply(const std::string& chunk, std::string& echo) {
   abort();
 }
 
+// Waits for fd to become readable. libFuzzer's own timer interrupts poll
+// with SIGALRM, so EINTR only means "wait on".
+bool readable_within(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  for (int waited = 0; waited < ms; waited += 100) {
+    const int r = poll(&p, 1, 100);
+    if (r == 1) return true;
+    if (r < 0 && errno != EINTR) return false;
+  }
+  return false;
+}
+
 // One record, or "" with *eof set at end of stream; aborts on a hang.
 std::string next_record(int fd, bool* eof) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, patience_ms) != 1) mismatch("send_msg sent nothing in time");
+  if (!readable_within(fd, patience_ms)) mismatch("send_msg sent nothing in time");
   char buf[max_chunk + 16];
-  const ssize_t n = recv(fd, buf, sizeof buf, 0);
+  ssize_t n;
+  do {
+    n = recv(fd, buf, sizeof buf, 0);
+  } while (n < 0 && errno == EINTR);
   if (n < 0) mismatch("recv failed");
   *eof = n == 0;
   return std::string(buf, static_cast<size_t>(n));
@@ -77,7 +92,7 @@ void expect_record(int fd, const std::string& want, const char* what) {
 
 void expect_silence(int fd) {
   pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 0) != 0) {
+  if (poll(&p, 1, 0) == 1) {
     bool eof = false;
     if (!next_record(fd, &eof).empty() || !eof) mismatch("bytes after the session ended");
   }
