@@ -108,9 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   expect_record(client, std::string("Hello!!\n\0", 9), "wrong greeting");
   for (const std::string& chunk : split_chunks(data, size)) {
-    if (send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(chunk.size()))
-      mismatch("send failed");
+    ssize_t sent;
+    do {
+      sent = send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(chunk.size())) mismatch("send failed");
     std::string echo;
     if (model_reply(chunk, echo) == reply::end) break;
     expect_record(client, echo, "echo differs from the model");
