@@ -13,8 +13,9 @@
 #include <emmintrin.h>
 #endif
 
-// Conversion runs over whole blocks; a buffer sized in blocks needs no tail.
-static constexpr size_t case_block = 16;
+// Conversion runs over whole blocks of four vectors; a buffer sized in
+// blocks needs no tail loop.
+static constexpr size_t case_block = 64;
 
 struct case_map {
   unsigned char upper[256];
@@ -25,14 +26,22 @@ struct case_map {
 
 static inline int ascii_upper(int c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
 
-// Asks the locale once for each of the 256 byte values.
+// Asks the locale once for each of the 256 byte values. With glibc this
+// reads the calling thread's locale tables directly, as the C macros for
+// isalpha and toupper do, instead of making two library calls per value.
 static inline void build_case_map(case_map& map) {
-  map.plain_ascii = true;
-  for (int c = 0; c < 256; ++c) {
-    const int u = isalpha(c) ? toupper(c) : c;
-    map.upper[c] = static_cast<unsigned char>(u);
-    if (map.upper[c] != ascii_upper(c)) map.plain_ascii = false;
-  }
+#if defined(__GLIBC__)
+  const unsigned short* classes = *__ctype_b_loc();
+  const int* upper = *__ctype_toupper_loc();
+  for (int c = 0; c < 256; ++c)
+    map.upper[c] = static_cast<unsigned char>((classes[c] & _ISalpha) != 0 ? upper[c] : c);
+#else
+  for (int c = 0; c < 256; ++c)
+    map.upper[c] = static_cast<unsigned char>(isalpha(c) ? toupper(c) : c);
+#endif
+  unsigned differences = 0;
+  for (int c = 0; c < 256; ++c) differences |= map.upper[c] ^ static_cast<unsigned>(ascii_upper(c));
+  map.plain_ascii = differences == 0;
 }
 
 static inline size_t round_up_to_block(size_t n) {
@@ -47,11 +56,17 @@ static inline void upcase_ascii_blocks(unsigned char* p, size_t n) {
   const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - 'a'));
   const __m128i bound = _mm_set1_epi8(static_cast<char>(-128 + 26));
   const __m128i case_bit = _mm_set1_epi8(0x20);
+  auto upcase16 = [&](unsigned char* at) {
+    auto* v = reinterpret_cast<__m128i*>(at);
+    const __m128i x = _mm_loadu_si128(v);
+    const __m128i lower = _mm_cmplt_epi8(_mm_add_epi8(x, shift), bound);
+    _mm_storeu_si128(v, _mm_sub_epi8(x, _mm_and_si128(lower, case_bit)));
+  };
   for (size_t i = 0; i < n; i += case_block) {
-    auto* block = reinterpret_cast<__m128i*>(p + i);
-    const __m128i v = _mm_loadu_si128(block);
-    const __m128i lower = _mm_cmplt_epi8(_mm_add_epi8(v, shift), bound);
-    _mm_storeu_si128(block, _mm_sub_epi8(v, _mm_and_si128(lower, case_bit)));
+    upcase16(p + i);
+    upcase16(p + i + 16);
+    upcase16(p + i + 32);
+    upcase16(p + i + 48);
   }
 #else
   for (size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(ascii_upper(p[i]));

@@ -58,7 +58,7 @@ static inline bool is_terminator(const unsigned char* buf) {
 template <typename Convert>
 static void run_session(int sockfd, Convert convert) {
   const char welcome[9] = "Hello!!\n";  // the closing zero byte is sent too
-  alignas(16) unsigned char buf[chunk_capacity];
+  alignas(64) unsigned char buf[chunk_capacity];
   session_peer client{sockfd, true};
 
   memset(buf, 0, sizeof buf);
