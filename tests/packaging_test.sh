@@ -1,0 +1,55 @@
+#!/bin/sh
+# Installs the build into a fresh prefix and uses it as an outsider would:
+# a CMake project with find_package, a C program with pkg-config, the
+# installed server, and the service files.
+# usage: packaging_test.sh BUILD_DIR SOURCE_DIR
+set -eu
+build=$1 src=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+fail() { echo "packaging: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+for f in lib/libcapecho.a include/capecho.h lib/cmake/capecho/capechoConfig.cmake \
+         lib/cmake/capecho/capechoConfigVersion.cmake lib/pkgconfig/capecho.pc \
+         bin/capecho-server libexec/capecho/test share/man/man1/capecho-server.1 \
+         share/capecho/systemd/capecho.service share/capecho/systemd/capecho.socket \
+         share/capecho/systemd/capecho-stdio.socket share/capecho/systemd/capecho-stdio@.service \
+         share/capecho/examples/inetd.conf share/capecho/examples/xinetd.conf; do
+  [ -e "$prefix/$f" ] || fail "not installed: $f"
+done
+[ ! -e "$prefix/include/socket.h" ] || fail "the internal socket.h was installed"
+[ ! -e "$prefix/bin/test" ] || fail "test was put on PATH"
+[ "$("$prefix/libexec/capecho/test")" = "Hello" ] || fail "installed test does not greet"
+
+# A CMake consumer.
+cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+"$work/consumer/consumer"
+
+# A C program through pkg-config, with the C compiler alone.
+PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+export PKG_CONFIG_PATH
+# shellcheck disable=SC2046
+cc -std=c11 -o "$work/c_host" "$src/tests/c_host.c" $(pkg-config --cflags --libs capecho)
+"$work/c_host"
+
+# The installed server answers --version.
+"$prefix/bin/capecho-server" --version >/dev/null || fail "installed server does not run"
+
+# Units, with their ExecStart pointing into this prefix.
+if command -v systemd-analyze >/dev/null 2>&1; then
+  mkdir -p "$work/units"
+  for u in "$prefix"/share/capecho/systemd/*; do
+    sed "s|/[^ ]*/bin/capecho-server|$prefix/bin/capecho-server|" "$u" >"$work/units/$(basename "$u")"
+  done
+  out=$(cd "$work/units" && SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no \
+        capecho.socket capecho.service capecho-stdio.socket 2>&1 | grep -v 'Failed to .*bus' || true)
+  [ -z "$out" ] || fail "systemd-analyze verify: $out"
+  echo "packaging: systemd units verified"
+else
+  echo "packaging: systemd-analyze not found, units not verified"
+fi
+echo "packaging: install, find_package and pkg-config consumers all work"
