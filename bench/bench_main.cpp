@@ -127,7 +127,7 @@ bench_options parse(int argc, char** argv) {
         o.passthrough = true;
         break;
       case 'h':
-        fputs(usage, stdout);
+        (void)fputs(usage, stdout);
         exit(0);
       default:
         usage_error(std::string("unknown option '") + argv[optind - 1] + "'");

@@ -12,7 +12,7 @@ constexpr size_t chunk_bytes = 1024;
 
 struct chunk_buffers {
   alignas(16) unsigned char in[chunk_bytes];
-  alignas(16) unsigned char out[chunk_bytes];
+  alignas(16) unsigned char out[chunk_bytes]{};
   chunk_buffers() {
     const std::string text = capecho_bench::test_chunk(chunk_bytes, 3);
     memcpy(in, text.data(), chunk_bytes);

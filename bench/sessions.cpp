@@ -28,6 +28,7 @@ struct slot {
   size_t received = 0;
   const std::string* outgoing = nullptr;  // what is being sent
   size_t sent = 0;
+  bool waiting_to_send = false;  // EPOLLOUT is being watched
   uint64_t sent_at = 0;
   std::string chunk, echo;
 };
@@ -139,16 +140,16 @@ class driver {
       if (n > 0) {
         s.sent += static_cast<size_t>(n);
       } else if (n < 0 && errno == EAGAIN) {
-        watch(s, EPOLLIN | EPOLLOUT);
+        if (!s.waiting_to_send) watch(s, EPOLLIN | EPOLLOUT);
+        s.waiting_to_send = true;
         return;
       } else if (n < 0 && errno != EINTR) {
         return fail(s);
       }
     }
-    if (s.sent == s.outgoing->size() && s.outgoing != nullptr) {
-      s.outgoing = nullptr;
-      watch(s, EPOLLIN);
-    }
+    s.outgoing = nullptr;
+    if (s.waiting_to_send) watch(s, EPOLLIN);
+    s.waiting_to_send = false;
   }
 
   void receive(slot& s) {

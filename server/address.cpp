@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -56,17 +57,22 @@ bool parse_endpoint(const char* text, endpoint& out, std::string& error) {
   return false;
 }
 
+// Built with snprintf: GCC 12 at -O3 sees a false overlap in the
+// equivalent chain of std::string additions (-Wrestrict).
 std::string format_endpoint(const endpoint& e) {
   char host[INET6_ADDRSTRLEN];
+  char text[INET6_ADDRSTRLEN + 16];
   if (e.storage.ss_family == AF_INET) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(&e.storage);
     inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(a->sin_port));
+    (void)snprintf(text, sizeof text, "%s:%u", host, ntohs(a->sin_port));
+    return text;
   }
   if (e.storage.ss_family == AF_INET6) {
     const auto* a = reinterpret_cast<const sockaddr_in6*>(&e.storage);
     inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(a->sin6_port));
+    (void)snprintf(text, sizeof text, "[%s]:%u", host, ntohs(a->sin6_port));
+    return text;
   }
   return "local";
 }

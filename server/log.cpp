@@ -14,7 +14,7 @@ std::atomic<verbosity> current_level{verbosity::normal};
 
 // Formats the whole line first, so that one write keeps lines from
 // different threads apart.
-void emit(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) void emit(const char* format, va_list args) {
   char line[512];
   const int prefix = snprintf(line, sizeof line, "capecho-server: ");
   int len = vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix) - 1, format, args);

@@ -240,6 +240,19 @@ TEST(Server, ListensOnIpv6Loopback) {
   EXPECT_EQ(c.echo("six"), "SIX");
 }
 
+TEST(Server, ReusePortLetsTwoServersShareAPort) {
+  server_process first(listen_args({"--reuse-port"}));
+  const int port = first.port();
+  ASSERT_GT(port, 0);
+  server_process second({"--listen", "127.0.0.1:" + std::to_string(port), "--reuse-port"});
+  EXPECT_EQ(second.port(), port) << second.log();
+  for (int i = 0; i < 8; ++i) {  // the kernel spreads clients over both
+    tcp_client c(port);
+    EXPECT_TRUE(c.greeted());
+    EXPECT_TRUE(c.finish());
+  }
+}
+
 TEST(Server, RejectsBadUsageWithOneLineAndStatusTwo) {
   const std::vector<std::vector<std::string>> bad = {
       {"--no-such-option"},           {"--listen", "127.0.0.1"},
