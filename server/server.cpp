@@ -110,8 +110,10 @@ void server::request_stop() {
 bool server::wait_for_free_slot() {
   std::unique_lock lock(mutex_);
   if (stop_requests_ == 0 && sessions_.size() >= options_.max_connections) {
-    log_note("connection limit of %u reached; not accepting until a session ends",
-             options_.max_connections);
+    unsigned suppressed = 0;  // at a busy limit this would otherwise be a line per session
+    if (limit_hits_.allow(suppressed))
+      log_note("connection limit of %u reached; not accepting until a session ends%s",
+               options_.max_connections, held_back(suppressed).c_str());
     changed_.wait(
         lock, [this] { return sessions_.size() < options_.max_connections || stop_requests_ > 0; });
   }

@@ -63,6 +63,7 @@ class server {
   unsigned long long served_ = 0;
   unsigned peak_ = 0;
 
+  rate_limit limit_hits_;
   rate_limit accept_errors_;
   rate_limit thread_errors_;
   rate_limit source_refusals_;
