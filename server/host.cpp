@@ -1,17 +1,23 @@
 #include "host.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <string.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <system_error>
+
+#include "events.h"
 #include "listeners.h"
 #include "options.h"
 #include "server.h"
 #include "session_socket.h"
-#include "stop_signals.h"
+#include "signals.h"
+#include "unique_fd.h"
 
 #ifndef CAPECHO_VERSION
 #define CAPECHO_VERSION "unknown"
@@ -23,59 +29,151 @@ namespace {
 constexpr int exit_runtime = 1;
 constexpr int exit_usage = 2;
 
-// Thousands of sessions need thousands of descriptors: take what the hard
-// limit allows.
-void raise_descriptor_limit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
+// How long the last log lines may take to reach a slow standard error.
+constexpr auto log_flush_patience = std::chrono::seconds(1);
 
-// All or nothing: a listener that cannot be opened closes the others.
-bool open_listeners(const server_options& options, std::vector<listener>& out) {
-  std::vector<int> inherited;
-  std::string error;
-  if (!inherited_listeners(inherited, error)) {
-    log_error("%s", error.c_str());
-    return false;
-  }
-  for (int fd : inherited) out.push_back({fd, local_name(fd)});
-  if (!inherited.empty()) return true;
-  for (const endpoint& e : options.listen) {
-    const int fd = open_listener(e, options.backlog, options.reuse_port, error);
-    if (fd < 0) {
-      log_error("cannot listen on %s", error.c_str());
-      for (const listener& l : out) close(l.fd);
-      out.clear();
-      return false;
-    }
-    out.push_back({fd, local_name(fd)});
+// Started with 0, 1 or 2 closed, the first connection accepted would take
+// that number and receive whatever is printed there: fill them first.
+bool open_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = open("/dev/null", O_RDWR);  // the lowest free number: this one
+    if (null != fd) return false;
   }
   return true;
 }
 
-int serve_listeners(const server_options& options, void (*handler)(int),
-                    std::vector<listener> listeners) {
-  std::vector<std::string> names;
-  names.reserve(listeners.size());
-  for (const listener& l : listeners) names.push_back(l.name);
-  server srv(options, handler, std::move(listeners));
-  {
-    stop_signal_watcher watcher([&srv] { srv.request_stop(); });
-    // Announced once stop signals are handled: whoever reads this line may signal.
-    for (const std::string& name : names) log_note("listening on %s", name.c_str());
-    srv.run();
+// Thousands of sessions need thousands of descriptors: take what the hard
+// limit allows.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    log_descriptor_limit_kept(errno);
+    return;
   }
-  log_note("stopped: %llu sessions served, peak %u concurrent", srv.sessions_served(),
-           srv.peak_sessions());
+  if (limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) log_descriptor_limit_kept(errno);
+}
+
+// What keeps descriptor 0 from being served, or "" when it can be.
+std::string stdio_problem() {
+  int type = 0;
+  socklen_t len = sizeof type;
+  if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &len) != 0)
+    return "standard input is not a socket (" + error_text(errno) + ")";
+  if (type != SOCK_STREAM) return "standard input is not a stream socket";
+  sockaddr_storage peer{};
+  len = sizeof peer;
+  if (getpeername(STDIN_FILENO, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+    return "standard input is not a connected socket (" + error_text(errno) + ")";
+  return "";
+}
+
+int serve_stdio(const server_options& options, void (*handler)(int)) {
+  std::string problem = stdio_problem();
+  if (problem.empty() &&
+      prepare_session_socket(STDIN_FILENO,
+                             {options.idle_timeout, options.socket_buffer, options.keepalive},
+                             problem)) {
+    handler(STDIN_FILENO);
+    return 0;
+  }
+  log_stdio_unusable(problem);
+  return exit_runtime;
+}
+
+// All or nothing: a listener that cannot be opened closes the others.
+bool open_listeners(const server_options& options, std::vector<listener>& out) {
+  std::vector<unique_fd> inherited;
+  std::string error;
+  if (!inherited_listeners(inherited, error)) {
+    log_start_failure(error);
+    return false;
+  }
+  for (unique_fd& fd : inherited) {
+    std::string name = local_name(fd.get());
+    out.push_back({std::move(fd), std::move(name)});
+  }
+  if (!out.empty()) return true;
+  for (const endpoint& e : options.listen) {
+    unique_fd fd = open_listener(e, options.backlog, options.reuse_port, error);
+    if (!fd.valid()) {
+      log_cannot_listen(error);
+      out.clear();
+      return false;
+    }
+    std::string name = local_name(fd.get());
+    out.push_back({std::move(fd), std::move(name)});
+  }
+  return true;
+}
+
+void act_on_signal(server& srv, int sig) {
+  switch (action_for(sig)) {
+    case signal_action::stop:
+      log_signal(signal_name(sig));
+      srv.request_stop();
+      break;
+    case signal_action::stop_now:
+      log_signal(signal_name(sig));
+      srv.request_stop_now();
+      break;
+    case signal_action::status:
+      log_status(srv.status());
+      break;
+    case signal_action::ignore:
+      log_signal_ignored(signal_name(sig));
+      break;
+  }
+}
+
+int serve_listeners(const server_options& options, void (*handler)(int),
+                    std::vector<listener> listeners, unique_fd wake) {
+  std::vector<std::string> names;
+  for (const listener& l : listeners) names.push_back(l.name);
+  server srv(options, handler, std::move(listeners), std::move(wake));
+  try {
+    signal_watcher watcher([&srv](int sig) { act_on_signal(srv, sig); });
+    // Announced once signals are handled: whoever reads this line may signal.
+    for (const std::string& name : names) log_listening(name);
+    srv.run();
+  } catch (const std::system_error& e) {
+    log_start_failure(std::string("cannot start the signal thread: ") + e.what());
+    return exit_runtime;
+  }
+  log_stopped(srv.status());
   return 0;
+}
+
+int serve_network(const server_options& options, void (*handler)(int)) {
+  raise_descriptor_limit();
+  std::string error;
+  // Before any thread exists, so every thread inherits the mask.
+  if (!block_handled_signals(error)) {
+    log_start_failure(error);
+    return exit_runtime;
+  }
+  unique_fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake.valid()) {
+    log_start_failure("eventfd: " + error_text(errno));
+    return exit_runtime;
+  }
+  std::vector<listener> listeners;
+  if (!open_listeners(options, listeners)) return exit_runtime;
+  if (!start_log_writer(error)) {
+    log_start_failure("cannot start the log thread: " + error);
+    return exit_runtime;
+  }
+  const int status = serve_listeners(options, handler, std::move(listeners), std::move(wake));
+  stop_log_writer(log_flush_patience);
+  return status;
 }
 
 }  // namespace
 
 int host_main(int argc, char** argv, void (*handler)(int fd)) {
+  if (!open_standard_descriptors()) return exit_runtime;  // nowhere to say so
   const parse_outcome parsed = parse_options(argc, argv);
   switch (parsed.status) {
     case parse_status::help:
@@ -85,27 +183,19 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
       printf("capecho-server %s\n", CAPECHO_VERSION);
       return fflush(stdout) == 0 ? 0 : exit_runtime;
     case parse_status::usage_error:
-      log_error("%s (see --help)", parsed.error.c_str());
+      log_usage_error(parsed.error);
       return exit_usage;
     case parse_status::run:
       break;
   }
   const server_options& options = parsed.options;
   set_log_level(options.level);
-  (void)signal(SIGPIPE,
-               SIG_IGN);  // the handler already writes with MSG_NOSIGNAL; this covers the rest
-
-  if (options.stdio) {
-    prepare_session_socket(STDIN_FILENO, options.idle_timeout);
-    handler(STDIN_FILENO);
-    return 0;
+  // The handler already writes with MSG_NOSIGNAL; this covers the log.
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    log_start_failure("signal SIGPIPE: " + error_text(errno));
+    return exit_runtime;
   }
-
-  raise_descriptor_limit();
-  block_stop_signals();  // before any thread exists, so every thread inherits it
-  std::vector<listener> listeners;
-  if (!open_listeners(options, listeners)) return exit_runtime;
-  return serve_listeners(options, handler, std::move(listeners));
+  return options.stdio ? serve_stdio(options, handler) : serve_network(options, handler);
 }
 
 }  // namespace capecho

@@ -3,10 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "events.h"
 #include "log.h"
 
 namespace capecho {
@@ -34,32 +37,42 @@ bool is_listening_stream(int fd) {
 
 }  // namespace
 
-int open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::string& error) {
+unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::string& error) {
   const std::string name = format_endpoint(at);
-  const int fd = socket(at.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = name + ": " + error_text(errno);
-    return -1;
+  unique_fd fd(socket(at.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    error = name + ": socket: " + error_text(errno);
+    return fd;
   }
+  const char* failed = nullptr;
   // V6ONLY lets [::]:P and 0.0.0.0:P be listened on side by side.
-  const bool ok = set_option(fd, SOL_SOCKET, SO_REUSEADDR) &&
-                  (!reuse_port || set_option(fd, SOL_SOCKET, SO_REUSEPORT)) &&
-                  (at.storage.ss_family != AF_INET6 || set_option(fd, IPPROTO_IPV6, IPV6_V6ONLY)) &&
-                  bind(fd, at.addr(), at.length) == 0 && listen(fd, static_cast<int>(backlog)) == 0;
-  if (!ok) {
-    error = name + ": " + error_text(errno);
-    close(fd);
-    return -1;
+  if (!set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR))
+    failed = "setsockopt SO_REUSEADDR";
+  else if (reuse_port && !set_option(fd.get(), SOL_SOCKET, SO_REUSEPORT))
+    failed = "setsockopt SO_REUSEPORT";
+  else if (at.storage.ss_family == AF_INET6 && !set_option(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY))
+    failed = "setsockopt IPV6_V6ONLY";
+  else if (bind(fd.get(), at.addr(), at.length) != 0)
+    failed = "bind";
+  else if (listen(fd.get(), static_cast<int>(backlog)) != 0)
+    failed = "listen";
+  if (failed != nullptr) {
+    error = name + ": " + failed + ": " + error_text(errno);
+    fd.reset();
   }
   return fd;
 }
 
 // Runs before any thread exists, so the environment calls are safe.
 // NOLINTBEGIN(concurrency-mt-unsafe)
-bool inherited_listeners(std::vector<int>& fds, std::string& error) {
+bool inherited_listeners(std::vector<unique_fd>& fds, std::string& error) {
   const char* pid = getenv("LISTEN_PID");
   const char* count = getenv("LISTEN_FDS");
-  if (pid == nullptr || count == nullptr || strtol(pid, nullptr, 10) != getpid()) return true;
+  if (pid == nullptr || count == nullptr) return true;
+  if (strtol(pid, nullptr, 10) != getpid()) {
+    log_listen_pid_elsewhere(pid);
+    return true;
+  }
   char* end = nullptr;
   const long n = strtol(count, &end, 10);
   unsetenv("LISTEN_PID");
@@ -79,12 +92,22 @@ bool inherited_listeners(std::vector<int>& fds, std::string& error) {
       error = "inherited descriptor " + std::to_string(fd) + ": " + error_text(errno);
       return false;
     }
-    fds.push_back(fd);
+    fds.emplace_back(fd);
   }
   return true;
 }
 
 // NOLINTEND(concurrency-mt-unsafe)
+
+size_t pending_connections(int listener_fd) {
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (getsockopt(listener_fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+      info.tcpi_state == TCP_LISTEN)
+    return info.tcpi_unacked;  // for a listener, the accept queue's length
+  pollfd p{listener_fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 ? 1 : 0;
+}
 
 std::string local_name(int fd) {
   endpoint e;

@@ -6,22 +6,28 @@
 #include <vector>
 
 #include "address.h"
+#include "unique_fd.h"
 
 namespace capecho {
 
 struct listener {
-  int fd = -1;
+  unique_fd fd;
   std::string name;  // the bound address, as printed in "listening on"
 };
 
-// Binds and listens, non-blocking and close-on-exec. Returns -1 with
-// "ADDR:PORT: reason" in `error` on failure.
-int open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::string& error);
+// Binds and listens, non-blocking and close-on-exec. An invalid descriptor
+// with "ADDR:PORT: reason" in `error` on failure.
+unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::string& error);
 
 // The sockets a service manager passed with LISTEN_FDS/LISTEN_PID, made
 // non-blocking and close-on-exec; the variables are then removed. Returns
-// false with `error` set when they name this process but are unusable.
-bool inherited_listeners(std::vector<int>& fds, std::string& error);
+// false with `error` set when they name this process but are unusable. When
+// LISTEN_PID names another process, says so in the log and returns none.
+bool inherited_listeners(std::vector<unique_fd>& fds, std::string& error);
+
+// Clients that have connected and wait to be accepted: the kernel's queue
+// length on TCP, else 1 or 0 by whether one is there.
+size_t pending_connections(int listener_fd);
 
 // The local address of a socket, as format_endpoint writes it.
 std::string local_name(int fd);

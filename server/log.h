@@ -1,4 +1,10 @@
-// One line per event on standard error, each behind the program's prefix.
+// The mechanism behind every log line: one line per event on standard error,
+// behind the program's prefix. The wording of each event lives in events.cpp.
+//
+// Once start_log_writer() has run, a log call only copies its line into a
+// small bounded queue that a thread of its own writes out; when the queue is
+// full (standard error is slow or stalled) the line is dropped and counted,
+// so no log call ever blocks serving.
 #ifndef CAPECHO_SERVER_LOG_H
 #define CAPECHO_SERVER_LOG_H
 
@@ -9,26 +15,34 @@
 namespace capecho {
 
 enum class verbosity { quiet, normal, verbose };
+enum class log_level { error, note, detail };
 
 void set_log_level(verbosity level);
+bool logging_enabled(log_level level);
+
+// Formats and queues one line (or writes it, before the writer runs).
+void log_line(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Starts the writer thread. False, with the reason in `error`, if it cannot.
+bool start_log_writer(std::string& error);
+
+// Writes out what is queued, waiting at most `patience` for standard error to
+// take it, then stops the writer; later lines are written directly again.
+void stop_log_writer(std::chrono::milliseconds patience);
+
+// Lines dropped so far because the queue was full.
+unsigned long long log_lines_dropped();
 
 // The system's text for an errno value, safe in any thread.
 std::string error_text(int err);
-bool logging_verbose();
-
-// Errors are printed at every level; notes are silenced by --quiet; details
-// need --verbose.
-void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_note(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_detail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Lets through one event per interval and counts the ones it holds back, so
-// a storm of identical errors costs one line a second.
+// a storm of identical events costs one line a second.
 class rate_limit {
  public:
   explicit rate_limit(std::chrono::milliseconds interval = std::chrono::seconds(1))
       : interval_(interval) {}
-  // True when this event may be logged; `suppressed` is set to how many were
+  // True when this event may be logged; `suppressed` is then how many were
   // held back since the last one that was.
   bool allow(unsigned& suppressed);
 

@@ -9,6 +9,9 @@ namespace {
 
 constexpr unsigned max_count = 1000000;
 constexpr unsigned max_seconds = 86400 * 365;
+constexpr unsigned max_overload_idle_ms = 3600 * 1000;
+constexpr unsigned max_socket_buffer = 64 << 20;
+constexpr unsigned max_keepalive = 32767;  // the kernel's limit for TCP_KEEPIDLE
 
 enum long_only : int {
   opt_max_connections = 256,
@@ -19,6 +22,9 @@ enum long_only : int {
   opt_shutdown_grace,
   opt_thread_cache,
   opt_stdio,
+  opt_overload_idle,
+  opt_socket_buffer,
+  opt_keepalive,
 };
 
 const option long_options[] = {
@@ -31,6 +37,9 @@ const option long_options[] = {
     {"shutdown-grace", required_argument, nullptr, opt_shutdown_grace},
     {"thread-cache", required_argument, nullptr, opt_thread_cache},
     {"stdio", no_argument, nullptr, opt_stdio},
+    {"overload-idle", required_argument, nullptr, opt_overload_idle},
+    {"socket-buffer", required_argument, nullptr, opt_socket_buffer},
+    {"keepalive", required_argument, nullptr, opt_keepalive},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
@@ -70,6 +79,11 @@ std::string usage_text() {
          "                             the backlog (default " +
          num(d.max_connections) +
          ")\n"
+         "      --overload-idle MS     at the limit, with clients waiting, end sessions whose\n"
+         "                             client sent nothing for MS milliseconds to make room,\n"
+         "                             hosts holding the most first (default " +
+         num(d.overload_idle_ms) +
+         ", 0 = never)\n"
          "      --max-per-source N     sessions at once from one address, more are closed\n"
          "                             at once (default " +
          num(d.max_per_source) +
@@ -78,6 +92,14 @@ std::string usage_text() {
          "                             SECS (default " +
          num(d.idle_timeout) +
          ", 0 = never)\n"
+         "      --keepalive SECS       probe a silent peer after SECS, give it up after about\n"
+         "                             twice that (default " +
+         num(d.keepalive) +
+         ", 0 = off)\n"
+         "      --socket-buffer BYTES  kernel send and receive buffer of each session\n"
+         "                             (default " +
+         num(d.socket_buffer) +
+         ", 0 = the kernel's own sizing)\n"
          "      --backlog N            listen backlog (default " +
          num(d.backlog) +
          ")\n"
@@ -96,6 +118,8 @@ std::string usage_text() {
          "  -h, --help                 show this help and exit\n"
          "  -V, --version              show the version and exit\n"
          "\n"
+         "Signals: SIGTERM/SIGINT stop after the grace, a second one or SIGQUIT at once;\n"
+         "SIGUSR1 logs a status line; SIGHUP and SIGUSR2 are logged and ignored.\n"
          "With LISTEN_FDS and LISTEN_PID set for it by a service manager, the server uses\n"
          "the inherited listening sockets instead of --listen.\n"
          "Exit status: 0 after a clean stop, 1 on a runtime failure, 2 on bad usage.\n";
@@ -144,6 +168,15 @@ parse_outcome parse_options(int argc, char** argv) {
         break;
       case opt_thread_cache:
         ok = parse_number(name, optarg, 0, max_count, o.thread_cache, error);
+        break;
+      case opt_overload_idle:
+        ok = parse_number(name, optarg, 0, max_overload_idle_ms, o.overload_idle_ms, error);
+        break;
+      case opt_socket_buffer:
+        ok = parse_number(name, optarg, 0, max_socket_buffer, o.socket_buffer, error);
+        break;
+      case opt_keepalive:
+        ok = parse_number(name, optarg, 0, max_keepalive, o.keepalive, error);
         break;
       case opt_reuse_port:
         o.reuse_port = true;

@@ -17,8 +17,11 @@ struct server_options {
   unsigned idle_timeout = 300;  // seconds; 0: none
   unsigned backlog = 1024;
   bool reuse_port = false;
-  unsigned shutdown_grace = 10;  // seconds
-  unsigned thread_cache = 256;   // parked workers kept; 0: a thread per session
+  unsigned shutdown_grace = 10;      // seconds
+  unsigned thread_cache = 256;       // parked workers kept; 0: a thread per session
+  unsigned overload_idle_ms = 1500;  // at the limit, sessions idle this long may be ended; 0: never
+  unsigned socket_buffer = 65536;    // bytes, each way, per session socket; 0: the kernel's
+  unsigned keepalive = 60;           // seconds of silence before probing the peer; 0: off
   verbosity level = verbosity::normal;
   bool stdio = false;
 };

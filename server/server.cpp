@@ -2,11 +2,12 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <string.h>
-#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include "session_socket.h"
+#include <algorithm>
+#include <new>
+#include <utility>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
@@ -29,6 +30,10 @@ constexpr size_t worker_stack_bytes = size_t{64} * 1024;  // a session needs a f
 // Long enough that a full descriptor table is not hammered, short enough
 // that serving resumes soon after descriptors free up.
 constexpr auto back_off_time = std::chrono::milliseconds(100);
+
+// How often, at the limit, the host looks whether clients wait and which
+// sessions could make room for them.
+constexpr auto room_scan_interval = std::chrono::milliseconds(200);
 
 // Errors that concern one pending connection only, or none at all.
 bool transient_accept_error(int err) {
@@ -53,41 +58,55 @@ bool transient_accept_error(int err) {
   }
 }
 
-std::string held_back(unsigned suppressed) {
-  return suppressed ? " (" + std::to_string(suppressed) + " more like it)" : "";
+session_socket_settings socket_settings_from(const server_options& o) {
+  return {o.idle_timeout, o.socket_buffer, o.keepalive};
 }
 
 }  // namespace
 
 server::server(const server_options& options, session_handler handler,
-               std::vector<listener> listeners)
+               std::vector<listener> listeners, unique_fd wake)
     : options_(options),
+      socket_settings_(socket_settings_from(options)),
       handler_(handler),
       listeners_(std::move(listeners)),
-      wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      wake_(std::move(wake)),
       pool_(options.thread_cache, worker_stack_bytes,
-            [this](const session_job& job) { serve(job); }) {}
-
-server::~server() {
-  close_listeners();
-  if (wake_fd_ >= 0) close(wake_fd_);
+            [this](const session_job& job) { serve(job); }) {
+  std::string ignored;  // failing here, it is tried again and logged in run()
+  reserved_ = pool_.reserve(ignored);
 }
+
+server::~server() { close_listeners(); }
 
 void server::run() {
   std::vector<pollfd> watched;
-  for (const listener& l : listeners_) watched.push_back({l.fd, POLLIN, 0});
-  watched.push_back({wake_fd_, POLLIN, 0});
+  for (const listener& l : listeners_) watched.push_back({l.fd.get(), POLLIN, 0});
+  watched.push_back({wake_.get(), POLLIN, 0});
   while (wait_for_free_slot()) {
-    if (poll(watched.data(), watched.size(), -1) < 0) {
-      if (errno != EINTR) {
-        log_error("poll: %s", error_text(errno).c_str());
+    try {
+      // A thread first, so that a client is never accepted with none to serve it.
+      if (!ensure_worker()) {
         back_off();
+        continue;
       }
-      continue;
+      if (poll(watched.data(), watched.size(), -1) < 0) {
+        if (errno != EINTR) {
+          log_call_failed("poll", errno);
+          back_off();
+        }
+        continue;
+      }
+      for (size_t i = 0; i < listeners_.size(); ++i)
+        if (watched[i].revents != 0 && has_free_slot() && ensure_worker())
+          accept_from(listeners_[i]);
+    } catch (const std::bad_alloc&) {
+      unsigned suppressed = 0;
+      if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
+      back_off();
     }
-    for (size_t i = 0; i < listeners_.size(); ++i)
-      if (watched[i].revents != 0) accept_from(listeners_[i]);
   }
+  if (reserved_ != nullptr) pool_.release(std::exchange(reserved_, nullptr));
   close_listeners();
   drain_and_end_sessions();
   pool_.stop_and_join();
@@ -99,126 +118,242 @@ void server::request_stop() {
     ++stop_requests_;
   }
   changed_.notify_all();
+  wake_accept_loop();
+}
+
+void server::request_stop_now() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_requests_ += 2;
+  }
+  changed_.notify_all();
+  wake_accept_loop();
+}
+
+void server::wake_accept_loop() {
   const uint64_t one = 1;
-  if (write(wake_fd_, &one, sizeof one) < 0) {
+  if (write(wake_.get(), &one, sizeof one) < 0) {
     // The counter is already non-zero: the loop is woken all the same.
   }
 }
 
-// At the limit the server stops accepting, so new clients wait in the
-// kernel's backlog instead of being refused. False once a stop is asked for.
-bool server::wait_for_free_slot() {
-  std::unique_lock lock(mutex_);
-  if (stop_requests_ == 0 && sessions_.size() >= options_.max_connections) {
-    unsigned suppressed = 0;  // at a busy limit this would otherwise be a line per session
-    if (limit_hits_.allow(suppressed))
-      log_note("connection limit of %u reached; not accepting until a session ends%s",
-               options_.max_connections, held_back(suppressed).c_str());
-    changed_.wait(
-        lock, [this] { return sessions_.size() < options_.max_connections || stop_requests_ > 0; });
+server_status server::status() const {
+  server_status s;
+  {
+    std::lock_guard lock(mutex_);
+    s.sessions = sessions_.size();
+    s.peak = peak_;
+    s.served = served_;
+    s.limit_hits = limit_hits_;
   }
-  return stop_requests_ == 0;
+  s.limit = options_.max_connections;
+  s.overload_ended = overload_ended_;
+  s.log_dropped = log_lines_dropped();
+  return s;
+}
+
+// At the limit the server stops accepting, so new clients wait in the
+// kernel's backlog instead of being refused, and makes room for them when
+// idle sessions hold every slot. False once a stop is asked for.
+bool server::wait_for_free_slot() {
+  bool at_limit = false;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      const auto free_or_stopping = [this] {
+        return stop_requests_ > 0 || sessions_.size() < options_.max_connections;
+      };
+      if (at_limit) changed_.wait_for(lock, room_scan_interval, free_or_stopping);
+      if (stop_requests_ > 0) return false;
+      if (sessions_.size() < options_.max_connections) return true;
+      if (!at_limit) ++limit_hits_;
+    }
+    if (!at_limit) {
+      unsigned suppressed = 0;  // at a busy limit this would otherwise be a line per session
+      if (limit_note_.allow(suppressed)) log_connection_limit(options_.max_connections, suppressed);
+      at_limit = true;
+    }
+    make_room();
+  }
+}
+
+bool server::has_free_slot() {
+  std::lock_guard lock(mutex_);
+  return stop_requests_ == 0 && sessions_.size() < options_.max_connections;
+}
+
+void server::make_room() {
+  if (options_.overload_idle_ms != 0) {
+    const size_t waiting = waiting_clients();
+    const size_t ended = waiting > 0 ? choose_and_end_idle_sessions(waiting) : 0;
+    overload_ended_ += ended;
+    overload_unlogged_ += ended;
+  }
+  unsigned suppressed = 0;
+  if (overload_unlogged_ > 0 && overload_note_.allow(suppressed))
+    log_overload_ended(std::exchange(overload_unlogged_, 0), overload_ended_);
+}
+
+size_t server::waiting_clients() const {
+  size_t waiting = 0;
+  for (const listener& l : listeners_) waiting += pending_connections(l.fd.get());
+  return waiting;
+}
+
+// Sessions already being ended make room too, so they count against the
+// clients waiting.
+size_t server::choose_and_end_idle_sessions(size_t waiting) {
+  std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  candidates_.clear();
+  size_t ending = 0;
+  for (const auto& [fd, s] : sessions_) {
+    if (s.ending) {
+      ++ending;
+      continue;
+    }
+    unsigned idle = 0;
+    if (!receive_idle_ms(fd, idle)) continue;  // no counters, no way to tell: never ended
+    // The kernel counts from the handshake; a client that waited in the
+    // backlog has been idle only since it was admitted.
+    const auto held =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - s.admitted).count();
+    idle = static_cast<unsigned>(std::min<long long>(idle, held));
+    const auto from = per_source_.find(s.source);
+    candidates_.push_back({fd, idle, from == per_source_.end() ? 1U : from->second});
+  }
+  if (waiting <= ending) return 0;
+  const size_t chosen =
+      choose_sessions_to_end(candidates_, waiting - ending, options_.overload_idle_ms);
+  for (size_t i = 0; i < chosen; ++i) {
+    // Its worker's read or write then fails and the session ends as usual;
+    // a shutdown that fails finds the connection already closing.
+    (void)shutdown(candidates_[i].fd, SHUT_RDWR);
+    sessions_.find(candidates_[i].fd)->second.ending = true;
+  }
+  return chosen;
+}
+
+bool server::ensure_worker() {
+  if (reserved_ != nullptr) return true;
+  std::string why;
+  reserved_ = pool_.reserve(why);
+  if (reserved_ != nullptr) return true;
+  unsigned suppressed = 0;
+  if (has_free_slot() && thread_errors_.allow(suppressed)) log_no_worker(why, suppressed);
+  return false;
 }
 
 void server::accept_from(const listener& l) {
   session_job job;
   job.peer.length = sizeof job.peer.storage;
-  job.fd = accept4(l.fd, job.peer.addr(), &job.peer.length, SOCK_CLOEXEC);
-  if (job.fd < 0) {
+  unique_fd conn(accept4(l.fd.get(), job.peer.addr(), &job.peer.length, SOCK_CLOEXEC));
+  if (!conn.valid()) {
     const int err = errno;
     if (transient_accept_error(err)) return;
     unsigned suppressed = 0;
-    if (accept_errors_.allow(suppressed))
-      log_error("accept on %s: %s; retrying%s", l.name.c_str(), error_text(err).c_str(),
-                held_back(suppressed).c_str());
+    if (accept_errors_.allow(suppressed)) log_accept_failed(l.name, err, suppressed);
     back_off();
     return;
   }
-  if (!admit(job)) {
-    close(job.fd);
-    return;
-  }
-  if (!pool_.dispatch(job)) {
-    unsigned suppressed = 0;
-    if (thread_errors_.allow(suppressed))
-      log_error("cannot start a thread for %s; connection closed%s",
-                format_endpoint(job.peer).c_str(), held_back(suppressed).c_str());
-    end_session(job);
-  }
+  job.fd = conn.get();
+  if (!admit(job)) return;
+  job.fd = conn.release();
+  pool_.start(std::exchange(reserved_, nullptr), job);
 }
 
 bool server::admit(const session_job& job) {
   std::string key = source_key(job.peer);
-  std::unique_lock lock(mutex_);
-  source_count& from = per_source_[key];
-  if (options_.max_per_source != 0 && from.sessions >= options_.max_per_source) {
-    lock.unlock();
-    unsigned suppressed = 0;
-    if (source_refusals_.allow(suppressed))
-      log_note("%s has %u sessions already; connection closed%s", format_endpoint(job.peer).c_str(),
-               options_.max_per_source, held_back(suppressed).c_str());
-    return false;
+  {
+    std::lock_guard lock(mutex_);
+    const auto from = per_source_.try_emplace(key, 0).first;
+    if (options_.max_per_source == 0 || from->second < options_.max_per_source) {
+      try {
+        sessions_.emplace(job.fd, session_entry{std::move(key), std::chrono::steady_clock::now()});
+      } catch (const std::bad_alloc&) {
+        if (from->second == 0) per_source_.erase(from);
+        throw;
+      }
+      ++from->second;
+      ++served_;
+      peak_ = std::max(peak_, static_cast<unsigned>(sessions_.size()));
+      return true;
+    }
   }
-  ++from.sessions;
-  sessions_.emplace(job.fd, std::move(key));
-  ++served_;
-  if (sessions_.size() > peak_) peak_ = static_cast<unsigned>(sessions_.size());
-  return true;
+  unsigned suppressed = 0;
+  if (source_refusals_.allow(suppressed))
+    log_source_refused(format_endpoint(job.peer), options_.max_per_source, suppressed);
+  return false;
 }
 
 void server::serve(const session_job& job) {
-  prepare_session_socket(job.fd, options_.idle_timeout);
-  const auto start = std::chrono::steady_clock::now();
-  handler_(job.fd);
-  if (logging_verbose()) {
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    log_detail("session %s %.3fs %s", format_endpoint(job.peer).c_str(), took.count(),
-               transfer_counts(job.fd).c_str());
+  unique_fd conn(job.fd);
+  try {
+    std::string error;
+    if (prepare_session_socket(conn.get(), socket_settings_, error)) {
+      const auto start = std::chrono::steady_clock::now();
+      handler_(conn.get());
+      if (session_lines_wanted()) {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        log_session(format_endpoint(job.peer), took.count(), transfer_counts(conn.get()));
+      }
+    } else {
+      unsigned suppressed = 0;
+      if (setup_errors_.allow(suppressed))
+        log_session_refused(format_endpoint(job.peer), error, suppressed);
+    }
+  } catch (const std::bad_alloc&) {
+    // Only the log line about this session could not be made.
   }
-  end_session(job);
+  end_session(conn.get());
 }
 
-// Unregistered before it is closed, so the stop sequence never shuts down
-// a descriptor number that has been reused.
-void server::end_session(const session_job& job) {
+// Unregistered before it is closed, so no shutdown from the accept loop or
+// the stop sequence can reach a descriptor number that has been reused.
+void server::end_session(int fd) {
   {
     std::lock_guard lock(mutex_);
-    auto it = sessions_.find(job.fd);
+    const auto it = sessions_.find(fd);
     if (it != sessions_.end()) {
-      auto from = per_source_.find(it->second);
-      if (from != per_source_.end() && --from->second.sessions == 0) per_source_.erase(from);
+      const auto from = per_source_.find(it->second.source);
+      if (from != per_source_.end() && --from->second == 0) per_source_.erase(from);
       sessions_.erase(it);
     }
   }
   changed_.notify_all();
-  close(job.fd);
 }
 
 void server::back_off() {
-  pollfd wake{wake_fd_, POLLIN, 0};
-  poll(&wake, 1, static_cast<int>(back_off_time.count()));
+  pollfd wake{wake_.get(), POLLIN, 0};
+  (void)poll(&wake, 1, static_cast<int>(back_off_time.count()));  // woken early by a stop
 }
 
 void server::drain_and_end_sessions() {
-  std::unique_lock lock(mutex_);
-  if (!sessions_.empty() && stop_requests_ < 2) {
-    log_note("stopping: waiting up to %us for %zu sessions to finish", options_.shutdown_grace,
-             sessions_.size());
+  size_t running = 0;
+  bool now = false;
+  {
+    std::lock_guard lock(mutex_);
+    running = sessions_.size();
+    now = stop_requests_ > 1;
+  }
+  if (running > 0 && !now) {
+    log_stopping(options_.shutdown_grace, running);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(options_.shutdown_grace);
+    std::unique_lock lock(mutex_);
     changed_.wait_until(lock, deadline, [this] { return sessions_.empty() || stop_requests_ > 1; });
   }
-  if (!sessions_.empty()) {
-    log_note("ending %zu sessions", sessions_.size());
-    for (const auto& session : sessions_) shutdown(session.first, SHUT_RDWR);
+  size_t ended = 0;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& session : sessions_) (void)shutdown(session.first, SHUT_RDWR);
+    ended = sessions_.size();
   }
+  if (ended > 0) log_ending_sessions(ended);
 }
 
 void server::close_listeners() {
-  for (listener& l : listeners_) {
-    if (l.fd >= 0) close(l.fd);
-    l.fd = -1;
-  }
+  for (listener& l : listeners_) l.fd.reset();
 }
 
 }  // namespace capecho

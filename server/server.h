@@ -1,8 +1,10 @@
-// The accepting side of the host: listeners, limits, sessions and the stop
-// sequence. It knows nothing of the protocol; the handler is given to it.
+// The accepting side of the host: listeners, limits, overload protection,
+// sessions and the stop sequence. It knows nothing of the protocol; the
+// handler is given to it.
 #ifndef CAPECHO_SERVER_SERVER_H
 #define CAPECHO_SERVER_SERVER_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -10,9 +12,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "events.h"
 #include "listeners.h"
 #include "log.h"
 #include "options.h"
+#include "overload.h"
+#include "session_socket.h"
+#include "unique_fd.h"
 #include "worker_pool.h"
 
 namespace capecho {
@@ -21,7 +27,9 @@ using session_handler = void (*)(int fd);
 
 class server {
  public:
-  server(const server_options& options, session_handler handler, std::vector<listener> listeners);
+  // `wake` is an eventfd that interrupts the accept loop's poll.
+  server(const server_options& options, session_handler handler, std::vector<listener> listeners,
+         unique_fd wake);
   ~server();
   server(const server&) = delete;
   server& operator=(const server&) = delete;
@@ -29,45 +37,64 @@ class server {
   // Accepts until stop is asked for, then drains and ends the sessions.
   void run();
 
-  // From the signal thread: the first call stops accepting and lets the
-  // running sessions finish within the grace; a later one ends them now.
+  // The first call stops accepting and lets running sessions finish within
+  // the grace; a later one, or stop_now, ends them at once.
   void request_stop();
+  void request_stop_now();
 
-  unsigned long long sessions_served() const { return served_; }
-  unsigned peak_sessions() const { return peak_; }
+  server_status status() const;
 
  private:
-  struct source_count {
-    unsigned sessions = 0;
+  struct session_entry {
+    std::string source;
+    std::chrono::steady_clock::time_point admitted;
+    bool ending = false;  // shut down by the host; its worker will unregister it
   };
 
+  bool wait_for_free_slot();
+  bool has_free_slot();
+  void make_room();
+  size_t waiting_clients() const;
+  size_t choose_and_end_idle_sessions(size_t waiting);
+  bool ensure_worker();
   void accept_from(const listener& l);
   bool admit(const session_job& job);
   void serve(const session_job& job);
-  void end_session(const session_job& job);
-  bool wait_for_free_slot();
+  void end_session(int fd);
   void back_off();
   void drain_and_end_sessions();
   void close_listeners();
+  void wake_accept_loop();
 
   const server_options options_;
+  const session_socket_settings socket_settings_;
   const session_handler handler_;
   std::vector<listener> listeners_;
-  int wake_fd_ = -1;  // eventfd that interrupts the accept loop's poll
+  unique_fd wake_;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;                // a session ended, or a stop was asked for
-  std::unordered_map<int, std::string> sessions_;  // descriptor -> source key
-  std::unordered_map<std::string, source_count> per_source_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;                  // a session ended, or a stop was asked for
+  std::unordered_map<int, session_entry> sessions_;  // by descriptor
+  std::unordered_map<std::string, unsigned> per_source_;
   unsigned stop_requests_ = 0;
   unsigned long long served_ = 0;
   unsigned peak_ = 0;
+  unsigned long long limit_hits_ = 0;
+  std::atomic<unsigned long long> overload_ended_{0};
 
-  rate_limit limit_hits_;
+  // The accept loop's own.
+  worker_pool::worker* reserved_ = nullptr;
+  std::vector<room_candidate> candidates_;
+  unsigned long long overload_unlogged_ = 0;
+
+  rate_limit limit_note_;
   rate_limit accept_errors_;
   rate_limit thread_errors_;
+  rate_limit memory_errors_;
   rate_limit source_refusals_;
-  worker_pool pool_;
+  rate_limit setup_errors_;
+  rate_limit overload_note_;
+  worker_pool pool_;  // last: destroyed first, joining threads that use the rest
 };
 
 }  // namespace capecho

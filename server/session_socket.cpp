@@ -1,30 +1,78 @@
 #include "session_socket.h"
 
+#include <errno.h>
 #include <linux/tcp.h>
 #include <stddef.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
-namespace capecho {
+#include "log.h"
 
-void prepare_session_socket(int fd, unsigned idle_timeout_seconds) {
+namespace capecho {
+namespace {
+
+template <typename T>
+bool set(int fd, int level, int name, const char* what, const T& value, std::string& error) {
+  if (setsockopt(fd, level, name, &value, sizeof value) == 0) return true;
+  error = std::string("setsockopt ") + what + ": " + error_text(errno);
+  return false;
+}
+
+bool is_tcp(int fd) {
+  int protocol = 0;
+  socklen_t len = sizeof protocol;
+  return getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) == 0 && protocol == IPPROTO_TCP;
+}
+
+bool set_tcp_options(int fd, const session_socket_settings& s, std::string& error) {
   const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // fails harmlessly off TCP
-  if (idle_timeout_seconds == 0) return;
-  const timeval limit{static_cast<time_t>(idle_timeout_seconds), 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  if (!set(fd, IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", on, error)) return false;
+  if (s.keepalive_idle == 0) return true;
+  const int idle = static_cast<int>(s.keepalive_idle);
+  const int interval = static_cast<int>(keepalive_interval(s.keepalive_idle));
+  return set(fd, SOL_SOCKET, SO_KEEPALIVE, "SO_KEEPALIVE", on, error) &&
+         set(fd, IPPROTO_TCP, TCP_KEEPIDLE, "TCP_KEEPIDLE", idle, error) &&
+         set(fd, IPPROTO_TCP, TCP_KEEPINTVL, "TCP_KEEPINTVL", interval, error) &&
+         set(fd, IPPROTO_TCP, TCP_KEEPCNT, "TCP_KEEPCNT", keepalive_probes, error);
+}
+
+bool tcp_counters(int fd, tcp_info& info) {
+  socklen_t len = sizeof info;
+  return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+         len >= offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received;
+}
+
+}  // namespace
+
+bool prepare_session_socket(int fd, const session_socket_settings& s, std::string& error) {
+  if (s.idle_timeout != 0) {
+    const timeval limit{static_cast<time_t>(s.idle_timeout), 0};
+    if (!set(fd, SOL_SOCKET, SO_RCVTIMEO, "SO_RCVTIMEO", limit, error) ||
+        !set(fd, SOL_SOCKET, SO_SNDTIMEO, "SO_SNDTIMEO", limit, error))
+      return false;
+  }
+  if (s.buffer_bytes != 0) {
+    const int bytes = static_cast<int>(s.buffer_bytes);
+    if (!set(fd, SOL_SOCKET, SO_SNDBUF, "SO_SNDBUF", bytes, error) ||
+        !set(fd, SOL_SOCKET, SO_RCVBUF, "SO_RCVBUF", bytes, error))
+      return false;
+  }
+  return !is_tcp(fd) || set_tcp_options(fd, s, error);
 }
 
 std::string transfer_counts(int fd) {
   tcp_info info{};
-  socklen_t len = sizeof info;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 ||
-      len < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
-    return "";
+  if (!tcp_counters(fd, info)) return "";
   return "in " + std::to_string(info.tcpi_bytes_received) + " out " +
          std::to_string(info.tcpi_bytes_acked);
+}
+
+bool receive_idle_ms(int fd, unsigned& ms) {
+  tcp_info info{};
+  if (!tcp_counters(fd, info)) return false;
+  ms = info.tcpi_last_data_recv;
+  return true;
 }
 
 }  // namespace capecho

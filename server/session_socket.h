@@ -6,13 +6,32 @@
 
 namespace capecho {
 
-// TCP_NODELAY, so each echo leaves at once, and receive/send time-outs, so a
-// silent or stalled client makes the handler's read or write fail and return.
-// Settings a descriptor does not support (not TCP, not a socket) are skipped.
-void prepare_session_socket(int fd, unsigned idle_timeout_seconds);
+struct session_socket_settings {
+  unsigned idle_timeout = 0;    // seconds; 0: none
+  unsigned buffer_bytes = 0;    // each of the send and receive buffers; 0: the kernel's
+  unsigned keepalive_idle = 0;  // seconds before the first probe; 0: off
+};
+
+// Receive/send time-outs, so a silent or stalled client makes the handler's
+// read or write fail and return; capped kernel buffers, so a client that
+// does not read cannot pin much memory; on TCP, TCP_NODELAY so each echo
+// leaves at once and keepalive so a vanished peer is noticed. False, with the
+// failed call and its reason in `error`, when a setting cannot be made: the
+// session must not run without it.
+bool prepare_session_socket(int fd, const session_socket_settings& settings, std::string& error);
+
+// Keepalive probes after the first, and the gap between them: a peer that
+// answers none is given up about keepalive_idle * 2 seconds after it fell
+// silent.
+inline constexpr int keepalive_probes = 4;
+inline unsigned keepalive_interval(unsigned idle) { return idle >= 4 ? idle / 4 : 1; }
 
 // "in N out M" from the kernel's TCP counters, or "" where there are none.
 std::string transfer_counts(int fd);
+
+// Milliseconds since the peer last sent data, from the kernel's TCP counters;
+// false where there are none (not TCP).
+bool receive_idle_ms(int fd, unsigned& ms);
 
 }  // namespace capecho
 

@@ -3,15 +3,28 @@
 #include <limits.h>
 
 #include <algorithm>
+#include <new>
+#include <utility>
+
+#include "log.h"
 
 namespace capecho {
+
+struct worker_pool::worker {
+  worker_pool* pool = nullptr;
+  pthread_t thread{};
+  std::condition_variable wake;
+  session_job job;
+  bool has_job = false;
+  worker* next = nullptr;
+  worker* all_prev = nullptr;
+  worker* all_next = nullptr;
+};
 
 worker_pool::worker_pool(size_t cache_limit, size_t stack_bytes, work_fn work)
     : cache_limit_(cache_limit),
       stack_bytes_(std::max(stack_bytes, static_cast<size_t>(PTHREAD_STACK_MIN))),
-      work_(std::move(work)) {
-  parked_.reserve(cache_limit);
-}
+      work_(std::move(work)) {}
 
 worker_pool::~worker_pool() { stop_and_join(); }
 
@@ -31,68 +44,133 @@ void worker_pool::work_loop(worker& w) {
     lock.unlock();
     work_(job);
     lock.lock();
-    if (stopping_ || parked_.size() >= cache_limit_) break;
-    parked_.push_back(&w);
+    if (stopping_ || parked_count_ >= cache_limit_) break;
+    park(&w);
   }
-  finished_.push_back(&w);
+  if (stopping_) return;  // stop_and_join has taken every thread already
+  w.next = finished_;
+  finished_ = &w;
+}
+
+void worker_pool::park(worker* w) {
+  w->next = parked_;
+  parked_ = w;
+  ++parked_count_;
+}
+
+void worker_pool::forget(worker* w) {
+  (w->all_prev ? w->all_prev->all_next : all_) = w->all_next;
+  if (w->all_next) w->all_next->all_prev = w->all_prev;
+  --thread_count_;
 }
 
 // Joining happens outside the lock; a finished thread needs the lock no more.
 void worker_pool::reap_finished(std::unique_lock<std::mutex>& lock) {
-  if (finished_.empty()) return;
-  std::vector<worker*> done;
-  done.swap(finished_);
-  for (worker* w : done) all_.erase(w);
+  worker* done = std::exchange(finished_, nullptr);
+  for (worker* w = done; w; w = w->next) forget(w);
   lock.unlock();
-  for (worker* w : done) {
+  while (done) {
+    worker* w = done;
+    done = done->next;
     pthread_join(w->thread, nullptr);
     delete w;
   }
   lock.lock();
 }
 
-bool worker_pool::dispatch(const session_job& job) {
-  std::unique_lock lock(mutex_);
-  if (stopping_) return false;
-  reap_finished(lock);
-  if (!parked_.empty()) {
-    worker* w = parked_.back();
-    parked_.pop_back();
-    w->job = job;
-    w->has_job = true;
-    w->wake.notify_one();
-    return true;
+worker_pool::worker* worker_pool::start_thread(std::string& error) {
+  auto* w = new (std::nothrow) worker;
+  if (w == nullptr) {
+    error = "cannot allocate a worker";
+    return nullptr;
   }
-  auto* w = new worker;
   w->pool = this;
-  w->job = job;
-  w->has_job = true;
   pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, stack_bytes_);
-  const int rc = pthread_create(&w->thread, &attr, thread_main, w);
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) {
+    delete w;
+    error = "pthread_attr_init: " + error_text(rc);
+    return nullptr;
+  }
+  rc = pthread_attr_setstacksize(&attr, stack_bytes_);
+  if (rc != 0) {
+    error = "pthread_attr_setstacksize: " + error_text(rc);
+  } else {
+    rc = pthread_create(&w->thread, &attr, thread_main, w);
+    if (rc != 0) error = "pthread_create: " + error_text(rc);
+  }
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete w;
-    return false;
+    return nullptr;
   }
-  all_.insert(w);
-  return true;
+  return w;
+}
+
+worker_pool::worker* worker_pool::reserve(std::string& error) {
+  std::unique_lock lock(mutex_);
+  if (finished_) reap_finished(lock);
+  if (stopping_) {
+    error = "stopping";
+    return nullptr;
+  }
+  if (parked_) {
+    worker* w = parked_;
+    parked_ = w->next;
+    --parked_count_;
+    return w;
+  }
+  // The new thread waits on the lock, then for its job.
+  worker* w = start_thread(error);
+  if (w == nullptr) return nullptr;
+  w->all_next = all_;
+  if (all_) all_->all_prev = w;
+  all_ = w;
+  ++thread_count_;
+  return w;
+}
+
+void worker_pool::start(worker* w, const session_job& job) {
+  {
+    std::lock_guard lock(mutex_);
+    w->job = job;
+    w->has_job = true;
+  }
+  w->wake.notify_one();
+}
+
+void worker_pool::release(worker* w) {
+  std::lock_guard lock(mutex_);
+  park(w);
+  if (stopping_) w->wake.notify_one();
 }
 
 void worker_pool::stop_and_join() {
   std::unique_lock lock(mutex_);
   stopping_ = true;
-  for (worker* w : parked_) w->wake.notify_one();
-  parked_.clear();
-  std::vector<worker*> everyone(all_.begin(), all_.end());
-  all_.clear();
-  finished_.clear();
+  for (worker* w = all_; w; w = w->all_next) w->wake.notify_one();
+  worker* everyone = std::exchange(all_, nullptr);
+  parked_ = nullptr;
+  finished_ = nullptr;
+  parked_count_ = 0;
+  thread_count_ = 0;
   lock.unlock();
-  for (worker* w : everyone) {
+  while (everyone) {
+    worker* w = everyone;
+    everyone = everyone->all_next;
     pthread_join(w->thread, nullptr);
     delete w;
   }
+}
+
+size_t worker_pool::parked() const {
+  std::lock_guard lock(mutex_);
+  return parked_count_;
+}
+
+size_t worker_pool::threads() const {
+  std::lock_guard lock(mutex_);
+  return thread_count_;
 }
 
 }  // namespace capecho

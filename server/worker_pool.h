@@ -1,6 +1,12 @@
-// Threads for sessions: each job runs on a parked worker if one is waiting,
-// else on a new thread with a small stack. A worker that finishes parks for
-// the next job while fewer than `cache_limit` are parked, and exits otherwise.
+// Threads for sessions. A thread is reserved before its connection is
+// accepted, so a thread that cannot be started leaves the client waiting in
+// the backlog instead of costing it its connection. A reservation is a parked
+// worker if one is waiting, else a new thread with a small stack. A worker
+// that finishes parks for the next job while fewer than `cache_limit` are
+// parked, and exits otherwise.
+//
+// Nothing here allocates after a thread exists: workers are linked into
+// intrusive lists, so running out of memory never stops a worker midway.
 #ifndef CAPECHO_SERVER_WORKER_POOL_H
 #define CAPECHO_SERVER_WORKER_POOL_H
 
@@ -9,20 +15,19 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <unordered_set>
-#include <vector>
 
 #include "address.h"
 
 namespace capecho {
 
 struct session_job {
-  int fd = -1;
+  int fd = -1;  // owned by the job from start() on
   endpoint peer;
 };
 
 class worker_pool {
  public:
+  struct worker;
   using work_fn = std::function<void(const session_job&)>;
 
   worker_pool(size_t cache_limit, size_t stack_bytes, work_fn work);
@@ -30,33 +35,40 @@ class worker_pool {
   worker_pool(const worker_pool&) = delete;
   worker_pool& operator=(const worker_pool&) = delete;
 
-  // False when no thread could be started for the job; it has not run.
-  bool dispatch(const session_job& job);
+  // A worker ready for one job, or null with the failed call and its reason
+  // in `error` when no thread can be started (or the pool is stopping).
+  worker* reserve(std::string& error);
 
-  // Wakes the parked workers and joins every thread; running jobs are
+  // Runs the job on a reserved worker.
+  void start(worker* w, const session_job& job);
+
+  // Gives back a reservation that got no job.
+  void release(worker* w);
+
+  // Wakes every waiting worker and joins every thread; running jobs are
   // waited for, so end them first.
   void stop_and_join();
 
- private:
-  struct worker {
-    worker_pool* pool = nullptr;
-    pthread_t thread{};
-    std::condition_variable wake;
-    session_job job;
-    bool has_job = false;
-  };
+  size_t parked() const;
+  size_t threads() const;
 
+ private:
   static void* thread_main(void* arg);
   void work_loop(worker& w);
+  worker* start_thread(std::string& error);
   void reap_finished(std::unique_lock<std::mutex>& lock);
+  void park(worker* w);
+  void forget(worker* w);
 
   const size_t cache_limit_;
   const size_t stack_bytes_;
   const work_fn work_;
-  std::mutex mutex_;
-  std::vector<worker*> parked_;
-  std::vector<worker*> finished_;  // exited, waiting to be joined
-  std::unordered_set<worker*> all_;
+  mutable std::mutex mutex_;
+  worker* parked_ = nullptr;    // via next
+  worker* finished_ = nullptr;  // exited, waiting to be joined; via next
+  worker* all_ = nullptr;       // every thread not yet joined; via all_prev/all_next
+  size_t parked_count_ = 0;
+  size_t thread_count_ = 0;
   bool stopping_ = false;
 };
 

@@ -42,7 +42,7 @@ TEST(Server, ServesAWholeSessionAndStopsCleanly) {
   EXPECT_TRUE(server.wait_for_log("session 127.0.0.1:"));
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0);
-  EXPECT_NE(server.log().find("stopped: 1 sessions served, peak 1 concurrent"), std::string::npos)
+  EXPECT_NE(server.log().find("stopped: 1 session served, peak 1 concurrent"), std::string::npos)
       << server.log();
 }
 
@@ -114,7 +114,7 @@ TEST(Server, StopLetsRunningSessionsFinishWithinTheGrace) {
   tcp_client c(port);
   ASSERT_TRUE(c.greeted());
   server.signal(SIGTERM);
-  ASSERT_TRUE(server.wait_for_log("stopping: waiting up to 30s for 1 sessions"));
+  ASSERT_TRUE(server.wait_for_log("stopping: waiting up to 30s for 1 session"));
   tcp_client late(port);
   EXPECT_FALSE(late.connected()) << "listeners close at once";
   EXPECT_EQ(c.echo("finishing"), "FINISHING");
@@ -132,7 +132,7 @@ TEST(Server, StopEndsSessionsPastTheGraceAndOnASecondSignal) {
     server.signal(SIGTERM);
     EXPECT_TRUE(c.closed_by_server());
     EXPECT_EQ(server.wait_exit(), 0);
-    EXPECT_NE(server.log().find("ending 1 sessions"), std::string::npos) << server.log();
+    EXPECT_NE(server.log().find("ending 1 session"), std::string::npos) << server.log();
   }
   {
     server_process server(listen_args({"--shutdown-grace", "600"}));

@@ -1,0 +1,61 @@
+// Every line the server logs, one function per event: the wording of all of
+// them lives in events.cpp. None of these may be called with the server's
+// lock held; all of them return at once (see log.h).
+#ifndef CAPECHO_SERVER_EVENTS_H
+#define CAPECHO_SERVER_EVENTS_H
+
+#include <stddef.h>
+
+#include <string>
+
+namespace capecho {
+
+inline constexpr char log_prefix[] = "capecho-server: ";
+
+struct server_status {
+  size_t sessions = 0;
+  unsigned limit = 0;
+  unsigned peak = 0;
+  unsigned long long served = 0;
+  unsigned long long limit_hits = 0;
+  unsigned long long overload_ended = 0;
+  unsigned long long log_dropped = 0;
+};
+
+// The line the log writer adds after it had to drop some; returns its length.
+size_t format_lines_dropped(char* buf, size_t capacity, unsigned long long dropped);
+
+// Start-up and usage.
+void log_usage_error(const std::string& what);
+void log_start_failure(const std::string& what);
+void log_cannot_listen(const std::string& what);
+void log_listening(const std::string& name);
+void log_listen_pid_elsewhere(const char* listen_pid);
+void log_descriptor_limit_kept(int err);
+void log_stdio_unusable(const std::string& what);
+
+// Accepting.
+void log_connection_limit(unsigned limit, unsigned suppressed);
+void log_call_failed(const char* call, int err);
+void log_accept_failed(const std::string& listener, int err, unsigned suppressed);
+void log_no_worker(const std::string& why, unsigned suppressed);
+void log_out_of_memory(unsigned suppressed);
+void log_source_refused(const std::string& peer, unsigned limit, unsigned suppressed);
+void log_overload_ended(unsigned long long ended, unsigned long long total);
+
+// Sessions.
+void log_session_refused(const std::string& peer, const std::string& why, unsigned suppressed);
+bool session_lines_wanted();
+void log_session(const std::string& peer, double seconds, const std::string& counts);
+
+// Signals and stopping.
+void log_signal(const char* name);
+void log_signal_ignored(const char* name);
+void log_status(const server_status& s);
+void log_stopping(unsigned grace, size_t sessions);
+void log_ending_sessions(size_t sessions);
+void log_stopped(const server_status& s);
+
+}  // namespace capecho
+
+#endif  // CAPECHO_SERVER_EVENTS_H
