@@ -11,9 +11,14 @@ const char* plural(unsigned long long n, const char* one, const char* many) {
   return n == 1 ? one : many;
 }
 
-std::string held_back(unsigned suppressed) {
-  return suppressed ? " (" + std::to_string(suppressed) + " more like it)" : "";
-}
+// No allocation: it also reports running out of memory.
+struct held_back {
+  explicit held_back(unsigned suppressed) {
+    if (suppressed > 0) (void)snprintf(text, sizeof text, " (%u more like it)", suppressed);
+  }
+  const char* c_str() const { return text; }
+  char text[40] = "";
+};
 
 }  // namespace
 

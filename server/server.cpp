@@ -83,8 +83,9 @@ void server::run() {
   std::vector<pollfd> watched;
   for (const listener& l : listeners_) watched.push_back({l.fd.get(), POLLIN, 0});
   watched.push_back({wake_.get(), POLLIN, 0});
-  while (wait_for_free_slot()) {
+  for (;;) {
     try {
+      if (!wait_for_free_slot()) break;
       // A thread first, so that a client is never accepted with none to serve it.
       if (!ensure_worker()) {
         back_off();

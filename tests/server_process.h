@@ -18,9 +18,11 @@ extern char** environ;
 namespace capecho_test {
 
 struct spawn_setup {
-  std::string shell_prefix;  // run by /bin/sh before exec, e.g. "ulimit -n 64;"
-  int stdin_fd = -1;         // becomes descriptor 0
-  int fd3 = -1;              // becomes descriptor 3 (socket activation)
+  std::string shell_prefix;   // run by /bin/sh before exec, e.g. "ulimit -n 64;"
+  int stdin_fd = -1;          // becomes descriptor 0
+  int fd3 = -1;               // becomes descriptor 3 (socket activation)
+  int stderr_pipe_bytes = 0;  // shrinks the standard error pipe, to stall it sooner
+  std::string program = SERVER_PROGRAM;
 };
 
 class server_process {
@@ -29,13 +31,14 @@ class server_process {
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) return;
     err_ = err[0];
+    if (setup.stderr_pipe_bytes > 0) fcntl(err[0], F_SETPIPE_SZ, setup.stderr_pipe_bytes);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (setup.stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, setup.stdin_fd, 0);
     if (setup.fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, setup.fd3, 3);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<std::string> argv{"/bin/sh", "-c", setup.shell_prefix + " exec \"$@\"", "sh",
-                                  SERVER_PROGRAM};
+                                  setup.program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
@@ -80,8 +83,10 @@ class server_process {
 
   void signal(int sig) { kill(pid_, sig); }
 
-  // The exit status, -1 if it did not exit by itself within `limit`.
-  int wait_exit(std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+  // The exit status, -1 if it did not exit by itself within `limit`. With
+  // `reading` false standard error is left unread while waiting, as a stalled
+  // log reader would.
+  int wait_exit(std::chrono::milliseconds limit = std::chrono::seconds(15), bool reading = true) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
@@ -92,7 +97,10 @@ class server_process {
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       }
-      read_some(20);
+      if (reading)
+        read_some(20);
+      else
+        usleep(20000);
     }
     return -1;
   }

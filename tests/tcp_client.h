@@ -14,12 +14,21 @@ namespace capecho_test {
 
 class tcp_client {
  public:
-  explicit tcp_client(int port, const char* host = "127.0.0.1", int timeout_ms = 5000) {
+  // `source`, an IPv4 loopback address such as 127.0.0.2, makes the client
+  // look like another host.
+  explicit tcp_client(int port, const char* host = "127.0.0.1", int timeout_ms = 5000,
+                      const char* source = nullptr) {
     const bool v6 = std::string(host).find(':') != std::string::npos;
     fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval limit{timeout_ms / 1000, suseconds_t{timeout_ms % 1000} * 1000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (source != nullptr) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      inet_pton(AF_INET, source, &from.sin_addr);
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return;
+    }
     sockaddr_storage ss{};
     socklen_t len;
     if (v6) {

@@ -1,0 +1,72 @@
+// capecho-server with system calls that fail on demand, for the tests of
+// what the host does when the system says no. Set in the environment:
+//   FAULT_THREADS=N  the first N threads for sessions cannot be created
+//   FAULT_ALLOCS=N   once a connection is accepted, the next N allocations fail
+//   FAULT_EVENTFD=1  eventfd fails
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <new>
+
+#include "capecho.h"
+#include "host.h"
+
+namespace {
+
+std::atomic<int> threads_to_fail{-1};  // -1: not read from the environment yet
+std::atomic<int> allocs_to_fail{0};
+std::atomic<bool> allocs_armed{false};
+
+int from_env(const char* name) {
+  const char* v = getenv(name);
+  return v != nullptr ? atoi(v) : 0;
+}
+
+bool take_one(std::atomic<int>& budget) {
+  int left = budget.load();
+  while (left > 0 && !budget.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0;
+}
+
+}  // namespace
+
+extern "C" {
+int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+int __wrap_pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+  int expected = -1;
+  threads_to_fail.compare_exchange_strong(expected, from_env("FAULT_THREADS"));
+  if (take_one(threads_to_fail)) return EAGAIN;
+  return __real_pthread_create(t, a, f, arg);
+}
+
+int __real_accept4(int, sockaddr*, socklen_t*, int);
+int __wrap_accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
+  const int r = __real_accept4(fd, addr, len, flags);
+  if (r >= 0 && !allocs_armed.exchange(true)) allocs_to_fail = from_env("FAULT_ALLOCS");
+  return r;
+}
+
+int __real_eventfd(unsigned, int);
+int __wrap_eventfd(unsigned count, int flags) {
+  if (from_env("FAULT_EVENTFD") != 0) {
+    errno = EMFILE;
+    return -1;
+  }
+  return __real_eventfd(count, flags);
+}
+}
+
+void* operator new(size_t n) {
+  if (take_one(allocs_to_fail)) throw std::bad_alloc();
+  void* p = malloc(n != 0 ? n : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+
+int main(int argc, char** argv) { return capecho::host_main(argc, argv, send_msg); }

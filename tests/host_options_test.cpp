@@ -1,0 +1,182 @@
+// The host's command line, addresses, rate limit and signal table, linked
+// directly against the host library.
+#include <signal.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "address.h"
+#include "events.h"
+#include "log.h"
+#include "options.h"
+#include "signals.h"
+
+using namespace capecho;
+
+namespace {
+
+parse_outcome parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "capecho-server");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return parse_options(static_cast<int>(args.size()), argv.data());
+}
+
+TEST(Options, DefaultsDefendAServerExposedToStrangers) {
+  const parse_outcome r = parse({});
+  ASSERT_EQ(r.status, parse_status::run);
+  const server_options& o = r.options;
+  EXPECT_EQ(o.max_connections, 1024u);
+  EXPECT_EQ(o.overload_idle_ms, 1500u);
+  EXPECT_EQ(o.idle_timeout, 300u);
+  EXPECT_EQ(o.keepalive, 60u);
+  EXPECT_EQ(o.socket_buffer, 65536u);
+  EXPECT_EQ(o.max_per_source, 0u);
+  EXPECT_EQ(o.backlog, 1024u);
+  EXPECT_EQ(o.shutdown_grace, 10u);
+  EXPECT_EQ(o.thread_cache, 256u);
+  EXPECT_FALSE(o.reuse_port);
+  EXPECT_FALSE(o.stdio);
+  EXPECT_EQ(o.level, verbosity::normal);
+  ASSERT_EQ(o.listen.size(), 1u);
+  EXPECT_EQ(format_endpoint(o.listen[0]), "127.0.0.1:7007") << "loopback unless told otherwise";
+}
+
+TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
+  struct range_case {
+    const char* option;
+    unsigned low, high;
+    unsigned server_options::*field;
+  };
+  const range_case cases[] = {
+      {"--max-connections", 1, 1000000, &server_options::max_connections},
+      {"--max-per-source", 0, 1000000, &server_options::max_per_source},
+      {"--idle-timeout", 0, 86400 * 365, &server_options::idle_timeout},
+      {"--backlog", 1, 65535, &server_options::backlog},
+      {"--shutdown-grace", 0, 86400 * 365, &server_options::shutdown_grace},
+      {"--thread-cache", 0, 1000000, &server_options::thread_cache},
+      {"--overload-idle", 0, 3600000, &server_options::overload_idle_ms},
+      {"--socket-buffer", 0, 64 << 20, &server_options::socket_buffer},
+      {"--keepalive", 0, 32767, &server_options::keepalive},
+  };
+  for (const range_case& c : cases) {
+    for (unsigned v : {c.low, c.high}) {
+      const parse_outcome r = parse({c.option, std::to_string(v)});
+      ASSERT_EQ(r.status, parse_status::run) << c.option << " " << v << ": " << r.error;
+      EXPECT_EQ(r.options.*c.field, v) << c.option;
+    }
+    const parse_outcome above = parse({c.option, std::to_string(c.high + 1ULL)});
+    EXPECT_EQ(above.status, parse_status::usage_error) << c.option;
+    EXPECT_NE(above.error.find(c.option), std::string::npos) << above.error;
+    if (c.low > 0) {
+      EXPECT_EQ(parse({c.option, std::to_string(c.low - 1)}).status, parse_status::usage_error)
+          << c.option;
+    }
+  }
+  const parse_outcome flags =
+      parse({"--reuse-port", "--stdio", "-v", "-l", "[::1]:0", "-l", "127.0.0.2:9"});
+  ASSERT_EQ(flags.status, parse_status::run) << flags.error;
+  EXPECT_TRUE(flags.options.reuse_port);
+  EXPECT_TRUE(flags.options.stdio);
+  EXPECT_EQ(flags.options.level, verbosity::verbose);
+  ASSERT_EQ(flags.options.listen.size(), 2u) << "given addresses replace the default";
+  EXPECT_EQ(format_endpoint(flags.options.listen[0]), "[::1]:0");
+  EXPECT_EQ(parse({"-q"}).options.level, verbosity::quiet);
+  EXPECT_EQ(parse({"-h"}).status, parse_status::help);
+  EXPECT_EQ(parse({"-V"}).status, parse_status::version);
+}
+
+TEST(Options, RejectsWhatIsNotAWholeNumber) {
+  for (const char* bad : {"", "x", "-1", "+1", "1x", " 1", "99999999999999999999"}) {
+    const parse_outcome r = parse({"--idle-timeout", bad});
+    EXPECT_EQ(r.status, parse_status::usage_error) << "'" << bad << "'";
+    EXPECT_NE(r.error.find("is not a number from 0 to"), std::string::npos) << r.error;
+  }
+  EXPECT_EQ(parse({"--idle-timeout"}).error, "option '--idle-timeout' needs an argument");
+  EXPECT_EQ(parse({"--bogus"}).error, "unknown option '--bogus'");
+  EXPECT_EQ(parse({"extra"}).error, "unexpected argument 'extra'");
+}
+
+TEST(Options, HelpNamesEveryOptionWithItsDefault) {
+  const std::string help = usage_text();
+  for (const char* text : {"--listen",
+                           "--max-connections N",
+                           "--overload-idle MS",
+                           "--max-per-source",
+                           "--idle-timeout",
+                           "--keepalive SECS",
+                           "--socket-buffer BYTES",
+                           "--backlog",
+                           "--reuse-port",
+                           "--shutdown-grace",
+                           "--thread-cache",
+                           "--stdio",
+                           "--quiet",
+                           "--verbose",
+                           "--help",
+                           "--version",
+                           "(default 1500",
+                           "(default 65536",
+                           "(default 60,",
+                           "(default 1024)",
+                           "(default 300",
+                           "SIGUSR1",
+                           "SIGQUIT",
+                           "SIGHUP",
+                           "Exit status"})
+    EXPECT_NE(help.find(text), std::string::npos) << text;
+}
+
+TEST(Address, ParsesFormatsAndKeysBySourceHost) {
+  endpoint a, b, c;
+  std::string error;
+  ASSERT_TRUE(parse_endpoint("127.0.0.9:80", a, error)) << error;
+  ASSERT_TRUE(parse_endpoint("127.0.0.9:65535", b, error)) << error;
+  ASSERT_TRUE(parse_endpoint("[::ffff:127.0.0.9]:80", c, error)) << error;
+  EXPECT_EQ(format_endpoint(a), "127.0.0.9:80");
+  EXPECT_EQ(format_endpoint(c), "[::ffff:127.0.0.9]:80");
+  EXPECT_EQ(source_key(a), source_key(b)) << "ports do not matter";
+  EXPECT_NE(source_key(a), source_key(c));
+  endpoint d;
+  ASSERT_TRUE(parse_endpoint("127.0.0.10:80", d, error));
+  EXPECT_NE(source_key(a), source_key(d));
+  EXPECT_FALSE(parse_endpoint("127.0.0.1:65536", a, error));
+  EXPECT_FALSE(parse_endpoint("[::1:80", a, error));
+  EXPECT_FALSE(parse_endpoint("1.2.3:80", a, error));
+  EXPECT_NE(error.find("not a numeric IPv4 address"), std::string::npos) << error;
+}
+
+TEST(RateLimit, LetsOneEventAnIntervalThroughAndCountsTheRest) {
+  rate_limit limit(std::chrono::milliseconds(200));
+  unsigned suppressed = 99;
+  EXPECT_TRUE(limit.allow(suppressed));
+  EXPECT_EQ(suppressed, 0u);
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(limit.allow(suppressed));
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_TRUE(limit.allow(suppressed));
+  EXPECT_EQ(suppressed, 5u);
+  EXPECT_FALSE(limit.allow(suppressed));
+}
+
+TEST(Signals, EachSignalHasItsAction) {
+  EXPECT_EQ(action_for(SIGTERM), signal_action::stop);
+  EXPECT_EQ(action_for(SIGINT), signal_action::stop);
+  EXPECT_EQ(action_for(SIGQUIT), signal_action::stop_now);
+  EXPECT_EQ(action_for(SIGUSR1), signal_action::status);
+  EXPECT_EQ(action_for(SIGHUP), signal_action::ignore);
+  EXPECT_EQ(action_for(SIGUSR2), signal_action::ignore);
+  EXPECT_STREQ(signal_name(SIGHUP), "SIGHUP");
+  EXPECT_STREQ(signal_name(SIGQUIT), "SIGQUIT");
+}
+
+TEST(Events, DroppedLinesAreCountedInWords) {
+  char line[128];
+  std::string one(line, format_lines_dropped(line, sizeof line, 1));
+  EXPECT_EQ(one, "capecho-server: 1 log line dropped: standard error is too slow\n");
+  std::string many(line, format_lines_dropped(line, sizeof line, 12));
+  EXPECT_EQ(many, "capecho-server: 12 log lines dropped: standard error is too slow\n");
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// What the host sets on its sockets, read back with getsockopt, and how it
+// finds listeners and waiting clients.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "listeners.h"
+#include "session_socket.h"
+#include "unique_fd.h"
+
+using namespace capecho;
+
+namespace {
+
+int get_int(int fd, int level, int name) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  EXPECT_EQ(getsockopt(fd, level, name, &value, &len), 0) << name;
+  return value;
+}
+
+timeval get_time(int fd, int name) {
+  timeval value{-1, -1};
+  socklen_t len = sizeof value;
+  EXPECT_EQ(getsockopt(fd, SOL_SOCKET, name, &value, &len), 0);
+  return value;
+}
+
+endpoint loopback_any_port() {
+  endpoint e;
+  std::string error;
+  EXPECT_TRUE(parse_endpoint("127.0.0.1:0", e, error));
+  return e;
+}
+
+// A loopback TCP connection: the accepted end is what a session gets.
+struct tcp_pair {
+  unique_fd listener, client, accepted;
+  tcp_pair() {
+    std::string error;
+    listener = open_listener(loopback_any_port(), 8, false, error);
+    endpoint bound;
+    bound.length = sizeof bound.storage;
+    getsockname(listener.get(), bound.addr(), &bound.length);
+    client.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (connect(client.get(), bound.addr(), bound.length) != 0) return;
+    for (int i = 0; i < 100 && !accepted.valid(); ++i) {
+      accepted.reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!accepted.valid()) usleep(10000);
+    }
+  }
+};
+
+TEST(SessionSocket, TcpSessionsGetEverySettingAsAsked) {
+  tcp_pair tcp;
+  ASSERT_TRUE(tcp.accepted.valid());
+  const int fd = tcp.accepted.get();
+  std::string error;
+  ASSERT_TRUE(prepare_session_socket(fd, {7, 32768, 40}, error)) << error;
+  EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(get_time(fd, SO_RCVTIMEO).tv_sec, 7);
+  EXPECT_EQ(get_time(fd, SO_SNDTIMEO).tv_sec, 7);
+  EXPECT_EQ(get_int(fd, SOL_SOCKET, SO_SNDBUF), 2 * 32768) << "the kernel doubles what it is given";
+  EXPECT_EQ(get_int(fd, SOL_SOCKET, SO_RCVBUF), 2 * 32768);
+  EXPECT_EQ(get_int(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_KEEPIDLE), 40);
+  EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+  EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_KEEPCNT), keepalive_probes);
+  EXPECT_EQ(keepalive_interval(3), 1u);
+  EXPECT_EQ(keepalive_interval(4), 1u);
+  EXPECT_EQ(keepalive_interval(60), 15u);
+
+  unsigned idle = 12345;
+  usleep(30000);
+  ASSERT_TRUE(receive_idle_ms(fd, idle));
+  EXPECT_GE(idle, 20u);
+  ASSERT_EQ(send(tcp.client.get(), "x", 1, 0), 1);
+  usleep(20000);
+  ASSERT_TRUE(receive_idle_ms(fd, idle));
+  EXPECT_LT(idle, 1000u);
+  EXPECT_EQ(transfer_counts(fd), "in 1 out 0");
+}
+
+TEST(SessionSocket, ZeroMeansLeaveItToTheKernel) {
+  tcp_pair tcp;
+  ASSERT_TRUE(tcp.accepted.valid());
+  const int fd = tcp.accepted.get();
+  const int sndbuf = get_int(fd, SOL_SOCKET, SO_SNDBUF);
+  std::string error;
+  ASSERT_TRUE(prepare_session_socket(fd, {0, 0, 0}, error)) << error;
+  EXPECT_EQ(get_time(fd, SO_RCVTIMEO).tv_sec, 0);
+  EXPECT_EQ(get_time(fd, SO_SNDTIMEO).tv_sec, 0);
+  EXPECT_EQ(get_int(fd, SOL_SOCKET, SO_SNDBUF), sndbuf);
+  EXPECT_EQ(get_int(fd, SOL_SOCKET, SO_KEEPALIVE), 0);
+  EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_NODELAY), 1) << "TCP_NODELAY always";
+}
+
+TEST(SessionSocket, OtherDescriptorsGetWhatTheySupportOrFailByName) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  unique_fd a(pair[0]), b(pair[1]);
+  std::string error;
+  EXPECT_TRUE(prepare_session_socket(a.get(), {5, 16384, 60}, error)) << error;
+  EXPECT_EQ(get_time(a.get(), SO_RCVTIMEO).tv_sec, 5);
+  unsigned idle = 0;
+  EXPECT_FALSE(receive_idle_ms(a.get(), idle)) << "no TCP counters on a Unix socket";
+  EXPECT_EQ(transfer_counts(a.get()), "");
+
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  unique_fd r(p[0]), w(p[1]);
+  EXPECT_FALSE(prepare_session_socket(r.get(), {5, 0, 0}, error));
+  EXPECT_EQ(error.rfind("setsockopt SO_RCVTIMEO: ", 0), 0u) << error;
+  EXPECT_FALSE(prepare_session_socket(r.get(), {0, 4096, 0}, error));
+  EXPECT_EQ(error.rfind("setsockopt SO_SNDBUF: ", 0), 0u) << error;
+}
+
+TEST(Listeners, OpenWithTheOptionsTheyNeed) {
+  std::string error;
+  endpoint v6;
+  ASSERT_TRUE(parse_endpoint("[::1]:0", v6, error));
+  unique_fd six = open_listener(v6, 16, true, error);
+  if (!six.valid()) GTEST_SKIP() << "no IPv6 loopback: " << error;
+  EXPECT_EQ(get_int(six.get(), IPPROTO_IPV6, IPV6_V6ONLY), 1);
+  EXPECT_EQ(get_int(six.get(), SOL_SOCKET, SO_REUSEPORT), 1);
+  EXPECT_EQ(get_int(six.get(), SOL_SOCKET, SO_REUSEADDR), 1);
+  EXPECT_EQ(get_int(six.get(), SOL_SOCKET, SO_ACCEPTCONN), 1);
+  EXPECT_NE(fcntl(six.get(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(fcntl(six.get(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(local_name(six.get()).rfind("[::1]:", 0), 0u);
+
+  unique_fd four = open_listener(loopback_any_port(), 16, false, error);
+  ASSERT_TRUE(four.valid()) << error;
+  EXPECT_EQ(get_int(four.get(), SOL_SOCKET, SO_REUSEPORT), 0);
+
+  endpoint taken;
+  taken.length = sizeof taken.storage;
+  getsockname(four.get(), taken.addr(), &taken.length);
+  unique_fd clash = open_listener(taken, 16, false, error);
+  EXPECT_FALSE(clash.valid());
+  EXPECT_NE(error.find(": bind: Address already in use"), std::string::npos) << error;
+}
+
+TEST(Listeners, CountClientsWaitingToBeAccepted) {
+  std::string error;
+  unique_fd l = open_listener(loopback_any_port(), 16, false, error);
+  ASSERT_TRUE(l.valid()) << error;
+  EXPECT_EQ(pending_connections(l.get()), 0u);
+  endpoint at;
+  at.length = sizeof at.storage;
+  getsockname(l.get(), at.addr(), &at.length);
+  std::vector<unique_fd> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(clients.back().get(), at.addr(), at.length), 0);
+  }
+  EXPECT_EQ(pending_connections(l.get()), 3u);
+  unique_fd one(accept(l.get(), nullptr, nullptr));
+  EXPECT_EQ(pending_connections(l.get()), 2u);
+}
+
+TEST(Listeners, TakeInheritedSocketsOnlyWhenTheyAreForThisProcess) {
+  std::vector<unique_fd> fds;
+  std::string error;
+  setenv("LISTEN_PID", "1", 1);
+  setenv("LISTEN_FDS", "1", 1);
+  EXPECT_TRUE(inherited_listeners(fds, error));
+  EXPECT_TRUE(fds.empty());
+  EXPECT_NE(getenv("LISTEN_FDS"), nullptr) << "another process's variables are left alone";
+
+  // Descriptor 3 of this process is whatever the test runner left there, so
+  // name it through a listener moved onto a known number.
+  unique_fd l = open_listener(loopback_any_port(), 4, false, error);
+  ASSERT_TRUE(l.valid());
+  unique_fd saved(fcntl(3, F_DUPFD_CLOEXEC, 10));  // -1 when 3 was free
+  ASSERT_EQ(dup2(l.get(), 3), 3);
+  setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+  setenv("LISTEN_FDNAMES", "x", 1);
+  EXPECT_TRUE(inherited_listeners(fds, error)) << error;
+  ASSERT_EQ(fds.size(), 1u);
+  EXPECT_EQ(fds[0].get(), 3);
+  EXPECT_NE(fcntl(3, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(getenv("LISTEN_PID"), nullptr) << "used variables are not passed on";
+  EXPECT_EQ(getenv("LISTEN_FDS"), nullptr);
+  EXPECT_EQ(getenv("LISTEN_FDNAMES"), nullptr);
+  fds[0].release();
+
+  setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+  setenv("LISTEN_FDS", "two", 1);
+  EXPECT_FALSE(inherited_listeners(fds, error));
+  EXPECT_EQ(error, "LISTEN_FDS: 'two' is not a number of descriptors");
+
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(dup2(p[0], 3), 3);
+  close(p[0]);
+  close(p[1]);
+  setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+  setenv("LISTEN_FDS", "1", 1);
+  EXPECT_FALSE(inherited_listeners(fds, error));
+  EXPECT_EQ(error, "inherited descriptor 3 is not a listening stream socket");
+  if (saved.valid())
+    dup2(saved.get(), 3);
+  else
+    close(3);
+}
+
+}  // namespace

@@ -1,0 +1,306 @@
+// capecho-server under the attacks an internet-facing daemon meets on its
+// first day, and with the system saying no: the real binary on loopback,
+// other hosts played by clients bound to 127.0.0.x.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "server_process.h"
+#include "tcp_client.h"
+#include "unique_fd.h"
+
+using namespace capecho_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+std::vector<std::string> listen_args(std::vector<std::string> extra = {}) {
+  extra.insert(extra.begin(), {"--listen", "127.0.0.1:0"});
+  return extra;
+}
+
+bool nothing_arrives(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, ms) == 0;
+}
+
+// A client from 127.0.0.3 that sends a chunk every 300 ms for as long as it
+// runs, and counts every echo that did not come back right.
+class active_client {
+ public:
+  explicit active_client(int port) : client_(port, "127.0.0.1", 5000, "127.0.0.3") {
+    ok_ = client_.greeted();
+    thread_ = std::thread([this] {
+      for (int i = 0; !stop_; ++i) {
+        const std::string chunk = "still here " + std::to_string(i);
+        if (client_.echo(chunk) != "STILL HERE " + std::to_string(i)) ++failures_;
+        ++echoes_;
+        std::this_thread::sleep_for(300ms);
+      }
+    });
+  }
+  ~active_client() { finish(); }
+  active_client(const active_client&) = delete;
+  active_client& operator=(const active_client&) = delete;
+
+  // True when every echo came back and the session ends normally.
+  bool finish() {
+    if (thread_.joinable()) {
+      stop_ = true;
+      thread_.join();
+      ok_ = ok_ && failures_ == 0 && echoes_ > 0 && client_.finish();
+    }
+    return ok_;
+  }
+
+ private:
+  tcp_client client_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> failures_{0};
+  std::atomic<int> echoes_{0};
+  bool ok_ = false;
+  std::thread thread_;
+};
+
+// How long a newcomer from 127.0.0.1 waits for its greeting, and whether its
+// session then works; -1 s when it never gets one.
+std::chrono::milliseconds newcomer_served_after(int port) {
+  const auto start = clock_type::now();
+  tcp_client newcomer(port, "127.0.0.1", 10000);
+  if (!newcomer.greeted()) return -1s;
+  const auto waited =
+      std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start);
+  if (newcomer.echo("let me in") != "LET ME IN" || !newcomer.finish()) return -1s;
+  return waited;
+}
+
+TEST(Hostile, OneHostHoardingIdleConnectionsCannotLockOthersOut) {
+  server_process server(listen_args({"--max-connections", "20"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  active_client active(port);
+  std::vector<std::unique_ptr<tcp_client>> hoard;
+  for (int i = 0; i < 30; ++i)  // 19 slots taken, 11 more waiting in the backlog
+    hoard.push_back(std::make_unique<tcp_client>(port, "127.0.0.1", 5000, "127.0.0.2"));
+  ASSERT_TRUE(server.wait_for_log("connection limit of 20 reached"));
+
+  const auto waited = newcomer_served_after(port);
+  EXPECT_GE(waited, 0ms) << server.log();
+  EXPECT_LT(waited, 5000ms) << "served within seconds, not after the idle time-out";
+  EXPECT_TRUE(active.finish()) << "a session exchanging data is never ended";
+  EXPECT_TRUE(server.wait_for_log("overload protection ended")) << server.log();
+}
+
+TEST(Hostile, ManyHostsDrippingBytesCannotLockOthersOut) {
+  server_process server(listen_args({"--max-connections", "20", "--idle-timeout", "3"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  active_client active(port);
+  std::vector<std::unique_ptr<tcp_client>> drippers;
+  for (int i = 0; i < 24; ++i) {
+    const std::string source = "127.0.0." + std::to_string(10 + i % 6);
+    drippers.push_back(std::make_unique<tcp_client>(port, "127.0.0.1", 5000, source.c_str()));
+  }
+  // One byte from each every 2 s, spread evenly: never idle long enough for
+  // the idle time-out.
+  std::atomic<bool> stop{false};
+  std::thread drip([&] {
+    for (size_t i = 0; !stop; ++i) {
+      drippers[i % drippers.size()]->send_all("x");
+      std::this_thread::sleep_for(2000ms / drippers.size());
+    }
+  });
+  std::this_thread::sleep_for(2500ms);
+  const auto waited = newcomer_served_after(port);
+  stop = true;
+  drip.join();
+  EXPECT_GE(waited, 0ms) << server.log();
+  EXPECT_LT(waited, 5000ms);
+  EXPECT_TRUE(active.finish()) << "a session exchanging data is never ended";
+}
+
+TEST(Hostile, OverloadProtectionCanBeSwitchedOff) {
+  server_process server(
+      listen_args({"--max-connections", "2", "--overload-idle", "0", "--idle-timeout", "2"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  tcp_client a(port), b(port);
+  ASSERT_TRUE(a.greeted());
+  ASSERT_TRUE(b.greeted());
+  tcp_client waiting(port);
+  EXPECT_TRUE(nothing_arrives(waiting.fd(), 1800)) << "no session is ended to make room";
+  EXPECT_TRUE(waiting.greeted()) << "the idle time-out still frees slots";
+  EXPECT_EQ(server.log().find("overload protection"), std::string::npos);
+}
+
+TEST(Hostile, AStalledLogReaderNeverFreezesServing) {
+  spawn_setup small_pipe;
+  small_pipe.stderr_pipe_bytes = 4096;
+  server_process server(listen_args({"--verbose", "--shutdown-grace", "1"}), small_pipe);
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  auto sessions = [port](int n) {
+    for (int i = 0; i < n; ++i) {
+      tcp_client c(port, "127.0.0.1", 3000);
+      if (!c.greeted() || !c.finish()) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(sessions(600)) << "each session logs a line no one reads";
+  EXPECT_TRUE(server.wait_for_log("log lines dropped: standard error is too slow"))
+      << "reading again, the reader learns what it missed";
+
+  EXPECT_TRUE(sessions(600));
+  tcp_client open(port);
+  ASSERT_TRUE(open.greeted());
+  server.signal(SIGTERM);
+  EXPECT_TRUE(open.closed_by_server());
+  EXPECT_EQ(server.wait_exit(6s, false), 0) << "stops within the grace, reader or not";
+}
+
+TEST(Hostile, ClosedStandardDescriptorsNeverReachAClient) {
+  unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(fd, 16), 0);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+  spawn_setup closed;
+  closed.fd3 = fd;
+  closed.shell_prefix =
+      "LISTEN_FDS=1 LISTEN_PID=$$; export LISTEN_FDS LISTEN_PID; exec 0<&- 1>&- 2>&-;";
+  server_process server({"--verbose"}, closed);
+
+  std::vector<std::unique_ptr<tcp_client>> early;
+  for (int i = 0; i < 3; ++i) {
+    early.push_back(std::make_unique<tcp_client>(port));
+    ASSERT_TRUE(early.back()->greeted()) << i;
+  }
+  tcp_client logged(port);  // its end is logged with --verbose
+  ASSERT_TRUE(logged.greeted());
+  ASSERT_TRUE(logged.finish());
+  for (auto& c : early) {
+    EXPECT_TRUE(nothing_arrives(c->fd(), 200)) << "no log line on a client's connection";
+    EXPECT_EQ(c->echo("mine"), "MINE");
+  }
+}
+
+TEST(Hostile, SignalsHupAndUsr2AreIgnoredUsr1ReportsQuitStopsAtOnce) {
+  server_process server(listen_args({"--shutdown-grace", "600"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  tcp_client c(port);
+  ASSERT_TRUE(c.greeted());
+  server.signal(SIGHUP);
+  EXPECT_TRUE(server.wait_for_log("SIGHUP received; ignored"));
+  server.signal(SIGUSR2);
+  EXPECT_TRUE(server.wait_for_log("SIGUSR2 received; ignored"));
+  EXPECT_EQ(c.echo("alive"), "ALIVE");
+  server.signal(SIGUSR1);
+  EXPECT_TRUE(server.wait_for_log(
+      "status: 1 session (limit 1024, peak 1), 1 served, limit reached 0 times, 0 ended by "
+      "overload protection, 0 log lines dropped"))
+      << server.log();
+  server.signal(SIGQUIT);
+  EXPECT_TRUE(c.closed_by_server()) << "no grace after SIGQUIT";
+  EXPECT_EQ(server.wait_exit(5s), 0);
+  EXPECT_NE(server.log().find("SIGQUIT received"), std::string::npos);
+}
+
+TEST(Hostile, StdioServesOnlyAConnectedStreamSocket) {
+  char path[] = "/tmp/capecho-stdio-XXXXXX";
+  unique_fd file(mkstemp(path));
+  ASSERT_TRUE(file >= 0);
+  unlink(path);
+  ASSERT_EQ(write(file, "untouched", 9), 9);
+  ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+  unique_fd unconnected(socket(AF_INET, SOCK_STREAM, 0));
+  unique_fd datagram(socket(AF_INET, SOCK_DGRAM, 0));
+  const std::pair<int, const char*> cases[] = {
+      {file, "--stdio: standard input is not a socket"},
+      {unconnected, "--stdio: standard input is not a connected socket"},
+      {datagram, "--stdio: standard input is not a stream socket"},
+  };
+  for (const auto& [fd, message] : cases) {
+    spawn_setup on_stdin;
+    on_stdin.stdin_fd = fd;
+    server_process server({"--stdio"}, on_stdin);
+    EXPECT_EQ(server.wait_exit(), 1) << message;
+    EXPECT_NE(server.log().find(message), std::string::npos) << server.log();
+    EXPECT_EQ(std::count(server.log().begin(), server.log().end(), '\n'), 1) << server.log();
+  }
+  char content[16] = {};
+  EXPECT_EQ(pread(file, content, sizeof content, 0), 9);
+  EXPECT_STREQ(content, "untouched");
+}
+
+TEST(Hostile, ListenPidOfAnotherProcessIsNotedAndListenUsed) {
+  spawn_setup other;
+  other.shell_prefix = "LISTEN_FDS=1 LISTEN_PID=1; export LISTEN_FDS LISTEN_PID;";
+  server_process server(listen_args(), other);
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  EXPECT_NE(server.log().find("LISTEN_PID is 1, not this process"), std::string::npos);
+  tcp_client c(port);
+  EXPECT_TRUE(c.greeted());
+}
+
+spawn_setup faulty(const std::string& faults) {
+  spawn_setup s;
+  s.program = FAULT_PROGRAM;
+  s.shell_prefix = faults + " export FAULT_THREADS FAULT_ALLOCS FAULT_EVENTFD;";
+  return s;
+}
+
+TEST(Hostile, AThreadThatCannotStartLeavesTheClientWaitingNotClosed) {
+  server_process server(listen_args({"--thread-cache", "0"}),
+                        faulty("FAULT_THREADS=4 FAULT_ALLOCS=0 FAULT_EVENTFD=0;"));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  tcp_client c(port);
+  EXPECT_TRUE(c.greeted()) << server.log();
+  EXPECT_EQ(c.echo("patient"), "PATIENT");
+  EXPECT_TRUE(server.wait_for_log(
+      "cannot start a thread (pthread_create: Resource temporarily unavailable); clients wait"));
+}
+
+TEST(Hostile, AFailedAllocationCostsOneConnectionAtMost) {
+  server_process server(listen_args(), faulty("FAULT_THREADS=0 FAULT_ALLOCS=1 FAULT_EVENTFD=0;"));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  {
+    tcp_client unlucky(port);
+    EXPECT_TRUE(unlucky.closed_by_server());
+  }
+  EXPECT_TRUE(server.wait_for_log("out of memory; not accepting for a moment"));
+  tcp_client next(port);
+  EXPECT_TRUE(next.greeted());
+  EXPECT_EQ(next.echo("fine"), "FINE");
+  EXPECT_TRUE(next.finish());
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0) << server.log();
+}
+
+TEST(Hostile, NoWakeUpDescriptorIsAStartFailure) {
+  server_process server(listen_args(), faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=1;"));
+  EXPECT_EQ(server.wait_exit(), 1);
+  EXPECT_NE(server.log().find("capecho-server: eventfd: Too many open files"), std::string::npos)
+      << server.log();
+  EXPECT_EQ(server.log().find("listening on"), std::string::npos);
+}
+
+}  // namespace
