@@ -44,7 +44,8 @@ void worker_pool::work_loop(worker& w) {
     lock.unlock();
     work_(job);
     lock.lock();
-    if (stopping_ || parked_count_ >= cache_limit_) break;
+    // A reservation waiting for its client is one of the idle threads kept.
+    if (stopping_ || parked_count_ + reserved_count_ >= cache_limit_) break;
     park(&w);
   }
   if (stopping_) return;  // stop_and_join has taken every thread already
@@ -118,6 +119,7 @@ worker_pool::worker* worker_pool::reserve(std::string& error) {
     worker* w = parked_;
     parked_ = w->next;
     --parked_count_;
+    ++reserved_count_;
     return w;
   }
   // The new thread waits on the lock, then for its job.
@@ -127,6 +129,7 @@ worker_pool::worker* worker_pool::reserve(std::string& error) {
   if (all_) all_->all_prev = w;
   all_ = w;
   ++thread_count_;
+  ++reserved_count_;
   return w;
 }
 
@@ -135,12 +138,14 @@ void worker_pool::start(worker* w, const session_job& job) {
     std::lock_guard lock(mutex_);
     w->job = job;
     w->has_job = true;
+    --reserved_count_;
   }
   w->wake.notify_one();
 }
 
 void worker_pool::release(worker* w) {
   std::lock_guard lock(mutex_);
+  --reserved_count_;
   park(w);
   if (stopping_) w->wake.notify_one();
 }
@@ -153,6 +158,7 @@ void worker_pool::stop_and_join() {
   parked_ = nullptr;
   finished_ = nullptr;
   parked_count_ = 0;
+  reserved_count_ = 0;
   thread_count_ = 0;
   lock.unlock();
   while (everyone) {

@@ -3,7 +3,7 @@
 // the backlog instead of costing it its connection. A reservation is a parked
 // worker if one is waiting, else a new thread with a small stack. A worker
 // that finishes parks for the next job while fewer than `cache_limit` are
-// parked, and exits otherwise.
+// idle (parked or reserved), and exits otherwise.
 //
 // Nothing here allocates after a thread exists: workers are linked into
 // intrusive lists, so running out of memory never stops a worker midway.
@@ -68,6 +68,7 @@ class worker_pool {
   worker* finished_ = nullptr;  // exited, waiting to be joined; via next
   worker* all_ = nullptr;       // every thread not yet joined; via all_prev/all_next
   size_t parked_count_ = 0;
+  size_t reserved_count_ = 0;
   size_t thread_count_ = 0;
   bool stopping_ = false;
 };
