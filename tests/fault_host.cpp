@@ -66,7 +66,18 @@ void* operator new(size_t n) {
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(n);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t n) { return operator new(n); }
 void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
 
 int main(int argc, char** argv) { return capecho::host_main(argc, argv, send_msg); }
