@@ -131,6 +131,7 @@ void act_on_signal(server& srv, int sig) {
 int serve_listeners(const server_options& options, void (*handler)(int),
                     std::vector<listener> listeners, unique_fd wake) {
   std::vector<std::string> names;
+  names.reserve(listeners.size());
   for (const listener& l : listeners) names.push_back(l.name);
   server srv(options, handler, std::move(listeners), std::move(wake));
   try {

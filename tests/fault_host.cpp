@@ -22,7 +22,7 @@ std::atomic<bool> allocs_armed{false};
 
 int from_env(const char* name) {
   const char* v = getenv(name);
-  return v != nullptr ? atoi(v) : 0;
+  return v != nullptr ? static_cast<int>(strtol(v, nullptr, 10)) : 0;
 }
 
 bool take_one(std::atomic<int>& budget) {

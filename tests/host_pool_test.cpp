@@ -17,6 +17,7 @@ using namespace capecho;
 
 namespace {
 std::atomic<int> failing_creates{0};
+constexpr size_t small_stack = size_t{64} * 1024;
 }  // namespace
 
 extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
@@ -70,7 +71,7 @@ bool eventually(Probe probe) {
 
 TEST(WorkerPool, RunsEachJobOnAReservedThreadAndParksUpToTheCache) {
   held_jobs jobs;
-  worker_pool pool(2, 64 * 1024, [&jobs](const session_job& job) { jobs.run(job); });
+  worker_pool pool(2, small_stack, [&jobs](const session_job& job) { jobs.run(job); });
   std::string error;
   for (int fd = 10; fd < 14; ++fd) {
     worker_pool::worker* w = pool.reserve(error);
@@ -98,7 +99,7 @@ TEST(WorkerPool, RunsEachJobOnAReservedThreadAndParksUpToTheCache) {
 
 TEST(WorkerPool, ReportsAThreadThatCannotStartAndRecovers) {
   std::atomic<int> ran{0};
-  worker_pool pool(0, 64 * 1024, [&ran](const session_job&) { ++ran; });
+  worker_pool pool(0, small_stack, [&ran](const session_job&) { ++ran; });
   std::string error;
   failing_creates = 2;
   EXPECT_EQ(pool.reserve(error), nullptr);
@@ -113,7 +114,7 @@ TEST(WorkerPool, ReportsAThreadThatCannotStartAndRecovers) {
 }
 
 TEST(WorkerPool, StopWakesReservedAndParkedThreads) {
-  worker_pool pool(4, 64 * 1024, [](const session_job&) {});
+  worker_pool pool(4, small_stack, [](const session_job&) {});
   std::string error;
   worker_pool::worker* reserved = pool.reserve(error);
   worker_pool::worker* parked = pool.reserve(error);

@@ -42,10 +42,10 @@ endpoint loopback_any_port() {
 
 // A loopback TCP connection: the accepted end is what a session gets.
 struct tcp_pair {
-  unique_fd listener, client, accepted;
+  std::string error;
+  unique_fd listener{open_listener(loopback_any_port(), 8, false, error)};
+  unique_fd client, accepted;
   tcp_pair() {
-    std::string error;
-    listener = open_listener(loopback_any_port(), 8, false, error);
     endpoint bound;
     bound.length = sizeof bound.storage;
     getsockname(listener.get(), bound.addr(), &bound.length);
