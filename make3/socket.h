@@ -16,4 +16,9 @@
 #include <string.h>
 #include <sys/types.h>
 
+// Coalescing echoes on TCP: FIONREAD, IPPROTO_TCP and TCP_CORK.
+#include <sys/ioctl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #endif  // CAPECHO_SOCKET_H

@@ -177,6 +177,8 @@ TEST(Events, DroppedLinesAreCountedInWords) {
   EXPECT_EQ(one, "capecho-server: 1 log line dropped: standard error is too slow\n");
   std::string many(line, format_lines_dropped(line, sizeof line, 12));
   EXPECT_EQ(many, "capecho-server: 12 log lines dropped: standard error is too slow\n");
+  EXPECT_EQ(format_lines_dropped(line, 10, 12), 9u) << "cut to fit, with its terminating zero";
+  EXPECT_STREQ(line, "capecho-s");
 }
 
 }  // namespace

@@ -130,6 +130,23 @@ TEST(Hostile, ManyHostsDrippingBytesCannotLockOthersOut) {
   EXPECT_TRUE(active.finish()) << "a session exchanging data is never ended";
 }
 
+TEST(Hostile, OverloadProtectionEndsOnlyAsManyAsWait) {
+  server_process server(listen_args({"--max-connections", "3", "--overload-idle", "300"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  std::vector<std::unique_ptr<tcp_client>> idle;
+  for (int i = 0; i < 3; ++i) {
+    idle.push_back(std::make_unique<tcp_client>(port));
+    ASSERT_TRUE(idle.back()->greeted());
+  }
+  EXPECT_GE(newcomer_served_after(port), 0ms);
+  int still_served = 0;
+  for (auto& c : idle) still_served += c->echo("ok") == "OK";
+  EXPECT_EQ(still_served, 2) << "one idle session made room for the one newcomer";
+  server.signal(SIGUSR1);
+  EXPECT_TRUE(server.wait_for_log("1 ended by overload protection")) << server.log();
+}
+
 TEST(Hostile, OverloadProtectionCanBeSwitchedOff) {
   server_process server(
       listen_args({"--max-connections", "2", "--overload-idle", "0", "--idle-timeout", "2"}));

@@ -16,6 +16,10 @@ class unique_fd {
   unique_fd& operator=(const unique_fd&) = delete;
 
   int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
   operator int() const { return fd_; }  // NOLINT(google-explicit-constructor): used like an int
 
  private:

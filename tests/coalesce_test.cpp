@@ -1,0 +1,167 @@
+// Echoes joined while a client streams: over real loopback TCP, every byte
+// comes back in order, nothing is left held when the session ends, and the
+// host's socket options are left as they were.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include "session_helpers.h"
+#include "unique_fd.h"
+
+using namespace capecho_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A held echo would wait for the kernel's 200 ms cork time-out.
+constexpr auto prompt = 100ms;
+
+struct tcp_pair {
+  unique_fd client, server;
+  tcp_pair() {
+    const unique_fd listener(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    client.reset(socket(AF_INET, SOCK_STREAM, 0));
+    if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+    server.reset(accept(listener, nullptr, nullptr));
+  }
+};
+
+int tcp_option(int fd, int name) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, name, &value, &len), 0);
+  return value;
+}
+
+void set_tcp_option(int fd, int name, int value) {
+  ASSERT_EQ(setsockopt(fd, IPPROTO_TCP, name, &value, sizeof value), 0);
+}
+
+std::string letters(size_t n, unsigned seed) {
+  std::string s(n, ' ');
+  for (char& c : s) c = static_cast<char>("aBc.\r\nxyZ 09"[rand_r(&seed) % 12]);
+  return s;
+}
+
+// Sends `input` in one write and times how long `want` bytes of echo take.
+std::chrono::microseconds echo_time(int fd, const std::string& input, size_t want,
+                                    std::string& echo) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(send_record(fd, input));
+  echo = read_exactly(fd, want);
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+TEST(Coalescing, StreamedChunksComeBackWholeAndInOrderAndMessagesAtOnce) {
+  tcp_pair tcp;
+  ASSERT_GE(tcp.server, 0);
+  set_tcp_option(tcp.server, TCP_NODELAY, 1);  // as capecho-server sets it
+  served session(tcp.server);
+  ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
+  for (size_t size : {1024u, 1500u, 5000u, 64u * 1024 + 3}) {
+    const std::string input = letters(size, static_cast<unsigned>(size));
+    std::string echo;
+    const auto took = echo_time(tcp.client, input, input.size(), echo);
+    EXPECT_EQ(echo, ascii_upper(input)) << size;
+    EXPECT_LT(took, prompt) << size << " bytes: the last echo of a message is never held";
+  }
+  // A writer that keeps the server's buffer full all the time.
+  const std::string big = letters(4 << 20, 7);
+  std::thread writer([&] { EXPECT_TRUE(send_record(tcp.client, big)); });
+  EXPECT_EQ(read_exactly(tcp.client, big.size()), ascii_upper(big));
+  writer.join();
+}
+
+TEST(Coalescing, NothingIsLeftHeldWhenTheSessionEnds) {
+  {
+    tcp_pair tcp;  // a full chunk with the terminator right behind it
+    ASSERT_GE(tcp.server, 0);
+    set_tcp_option(tcp.server, TCP_NODELAY, 1);
+    served session(tcp.server);
+    ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
+    const std::string full = letters(1024, 3);
+    std::string echo;
+    const auto took = echo_time(tcp.client, full + ".\r\n", full.size(), echo);
+    EXPECT_EQ(echo, ascii_upper(full));
+    EXPECT_LT(took, prompt) << "pushed before send_msg returns, the descriptor still open";
+    EXPECT_TRUE(session.wait_done(patience));
+  }
+  {
+    tcp_pair tcp;  // a full chunk, then the client resets the connection
+    ASSERT_GE(tcp.server, 0);
+    served session(tcp.server);
+    ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
+    ASSERT_TRUE(send_record(tcp.client, letters(3000, 4)));
+    const linger abort{1, 0};
+    setsockopt(tcp.client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    tcp.client.reset();
+    EXPECT_TRUE(session.wait_done(patience));
+    EXPECT_EQ(tcp_option(tcp.server, TCP_CORK), 0);
+  }
+}
+
+TEST(Coalescing, LeavesTheHostsSocketOptionsAsTheyWere) {
+  for (int nodelay : {0, 1}) {
+    for (int cork : {0, 1}) {
+      tcp_pair tcp;
+      ASSERT_GE(tcp.server, 0);
+      set_tcp_option(tcp.server, TCP_NODELAY, nodelay);
+      set_tcp_option(tcp.server, TCP_CORK, cork);
+      {
+        served session(tcp.server);
+        ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
+        const std::string input = letters(10000, 5);
+        ASSERT_TRUE(send_record(tcp.client, input));
+        EXPECT_EQ(read_exactly(tcp.client, input.size()), ascii_upper(input));
+        ASSERT_TRUE(send_record(tcp.client, ".\r\n"));
+        EXPECT_TRUE(session.wait_done(patience));
+      }
+      EXPECT_EQ(tcp_option(tcp.server, TCP_NODELAY), nodelay) << nodelay << cork;
+      EXPECT_EQ(tcp_option(tcp.server, TCP_CORK), cork) << nodelay << cork;
+    }
+  }
+}
+
+TEST(Coalescing, DescriptorsThatAreNotTcpStillGetEveryByte) {
+  {
+    socket_pair pair(SOCK_STREAM);
+    served session(pair.server);
+    ASSERT_EQ(read_exactly(pair.client, 9), greeting);
+    const std::string input = letters(6000, 6);
+    ASSERT_TRUE(send_record(pair.client, input));
+    EXPECT_EQ(read_exactly(pair.client, input.size()), ascii_upper(input));
+  }
+  const unique_fd master(posix_openpt(O_RDWR | O_NOCTTY));
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const unique_fd slave(open(ptsname(master), O_RDWR | O_NOCTTY));
+  ASSERT_GE(slave, 0);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(slave, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+  served session(slave);
+  ASSERT_EQ(read_exactly(master, 9), greeting);
+  const std::string input = letters(3000, 8);
+  ASSERT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  EXPECT_EQ(read_exactly(master, input.size()), ascii_upper(input));
+  ASSERT_EQ(write(master, ".\r\n", 3), 3);  // a terminal cannot be shut down from outside
+  EXPECT_TRUE(session.wait_done(patience));
+}
+
+}  // namespace
