@@ -37,7 +37,8 @@ const char usage[] =
     "Usage: capecho-bench MODE [OPTION]...\n"
     "Drives a capecho server on loopback and verifies every byte it sends back.\n"
     "Modes:\n"
-    "  pingpong   C connections, K round trips of S-byte chunks each\n"
+    "  pingpong   C connections, K round trips of S-byte messages each (one write;\n"
+    "             above 1024 bytes a message spans several chunks)\n"
     "  stream     one connection writes M MiB in S-byte chunks while reading the echo\n"
     "  sessions   C connections, N whole sessions each (greeting, one echo, terminator)\n"
     "  hold       C sessions opened and held, each greeted and echoed once\n"
@@ -46,7 +47,7 @@ const char usage[] =
     "  --port N           server port (default 7007)\n"
     "  --conns C          connections (default 1)\n"
     "  --rounds K         round trips per connection in pingpong (default 10000)\n"
-    "  --size S           chunk size in bytes, 1 to 1024 (default 1024)\n"
+    "  --size S           message or chunk size in bytes, 1 to 65536 (default 1024)\n"
     "  --mib M            stream volume in MiB (default 256)\n"
     "  --sessions N       sessions per connection in sessions mode (default 1000)\n"
     "  --server-pid PID   hold: report the server's peak RSS from /proc\n"
@@ -106,7 +107,7 @@ bench_options parse(int argc, char** argv) {
         o.rounds = static_cast<unsigned>(number("rounds", optarg, 0, 100000000));
         break;
       case 's':
-        o.size = number("size", optarg, 1, 1024);
+        o.size = number("size", optarg, 1, 65536);
         break;
       case 'm':
         o.mib = static_cast<unsigned>(number("mib", optarg, 1, 65536));
