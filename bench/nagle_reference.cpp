@@ -13,7 +13,8 @@ namespace {
 void pass_through_with_nagle(int fd) {
   const int off = 0;
   if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off) != 0) return;
-  run_session(fd, [](unsigned char*, size_t) {}, false);
+  run_session(
+      fd, [](unsigned char*, size_t) {}, false);
 }
 
 }  // namespace

@@ -10,7 +10,8 @@ namespace {
 void send_each_echo_alone(int fd) {
   case_map map;
   build_case_map(map);
-  run_session(fd, [&map](unsigned char* buf, size_t n) { upcase(map, buf, n); }, false);
+  run_session(
+      fd, [&map](unsigned char* buf, size_t n) { upcase(map, buf, n); }, false);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include <string.h>
 #include <sys/types.h>
 
-// Coalescing echoes on TCP: FIONREAD, IPPROTO_TCP and TCP_CORK.
+// Coalescing echoes on TCP: FIONREAD, IPPROTO_TCP, TCP_CORK and TCP_INQ.
 #include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

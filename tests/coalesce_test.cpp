@@ -93,7 +93,7 @@ TEST(Coalescing, NothingIsLeftHeldWhenTheSessionEnds) {
     set_tcp_option(tcp.server, TCP_NODELAY, 1);
     served session(tcp.server);
     ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
-    const std::string full = letters(1024, 3);
+    const std::string full = letters(2048, 3);  // two full chunks, both held
     std::string echo;
     const auto took = echo_time(tcp.client, full + ".\r\n", full.size(), echo);
     EXPECT_EQ(echo, ascii_upper(full));
@@ -115,24 +115,25 @@ TEST(Coalescing, NothingIsLeftHeldWhenTheSessionEnds) {
 }
 
 TEST(Coalescing, LeavesTheHostsSocketOptionsAsTheyWere) {
-  for (int nodelay : {0, 1}) {
-    for (int cork : {0, 1}) {
-      tcp_pair tcp;
-      ASSERT_GE(tcp.server, 0);
-      set_tcp_option(tcp.server, TCP_NODELAY, nodelay);
-      set_tcp_option(tcp.server, TCP_CORK, cork);
-      {
-        served session(tcp.server);
-        ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
-        const std::string input = letters(10000, 5);
-        ASSERT_TRUE(send_record(tcp.client, input));
-        EXPECT_EQ(read_exactly(tcp.client, input.size()), ascii_upper(input));
-        ASSERT_TRUE(send_record(tcp.client, ".\r\n"));
-        EXPECT_TRUE(session.wait_done(patience));
-      }
-      EXPECT_EQ(tcp_option(tcp.server, TCP_NODELAY), nodelay) << nodelay << cork;
-      EXPECT_EQ(tcp_option(tcp.server, TCP_CORK), cork) << nodelay << cork;
+  for (int options = 0; options < 8; ++options) {
+    const int nodelay = options & 1, cork = (options >> 1) & 1, inq = (options >> 2) & 1;
+    tcp_pair tcp;
+    ASSERT_GE(tcp.server, 0);
+    set_tcp_option(tcp.server, TCP_NODELAY, nodelay);
+    set_tcp_option(tcp.server, TCP_CORK, cork);
+    set_tcp_option(tcp.server, TCP_INQ, inq);
+    {
+      served session(tcp.server);
+      ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
+      const std::string input = letters(10000, 5);
+      ASSERT_TRUE(send_record(tcp.client, input));
+      EXPECT_EQ(read_exactly(tcp.client, input.size()), ascii_upper(input));
+      ASSERT_TRUE(send_record(tcp.client, ".\r\n"));
+      EXPECT_TRUE(session.wait_done(patience));
     }
+    EXPECT_EQ(tcp_option(tcp.server, TCP_NODELAY), nodelay) << options;
+    EXPECT_EQ(tcp_option(tcp.server, TCP_CORK), cork) << options;
+    EXPECT_EQ(tcp_option(tcp.server, TCP_INQ), inq) << options;
   }
 }
 
