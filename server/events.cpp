@@ -92,11 +92,6 @@ void log_overload_ended(unsigned long long ended, unsigned long long total) {
            ended, plural(ended, "session", "sessions"), total);
 }
 
-void log_session_refused(const std::string& peer, const std::string& why, unsigned suppressed) {
-  log_line(log_level::error, "session %s not served: %s%s", peer.c_str(), why.c_str(),
-           held_back(suppressed).c_str());
-}
-
 bool session_lines_wanted() { return logging_enabled(log_level::detail); }
 
 void log_session(const std::string& peer, double seconds, const std::string& counts) {

@@ -44,7 +44,6 @@ void log_source_refused(const std::string& peer, unsigned limit, unsigned suppre
 void log_overload_ended(unsigned long long ended, unsigned long long total);
 
 // Sessions.
-void log_session_refused(const std::string& peer, const std::string& why, unsigned suppressed);
 bool session_lines_wanted();
 void log_session(const std::string& peer, double seconds, const std::string& counts);
 

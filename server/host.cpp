@@ -70,17 +70,31 @@ std::string stdio_problem() {
   return "";
 }
 
+session_socket_settings socket_settings(const server_options& o) {
+  return {o.idle_timeout, o.socket_buffer, o.keepalive};
+}
+
 int serve_stdio(const server_options& options, void (*handler)(int)) {
   std::string problem = stdio_problem();
-  if (problem.empty() &&
-      prepare_session_socket(STDIN_FILENO,
-                             {options.idle_timeout, options.socket_buffer, options.keepalive},
-                             problem)) {
+  if (problem.empty() && prepare_session_socket(STDIN_FILENO, socket_settings(options), problem)) {
     handler(STDIN_FILENO);
     return 0;
   }
   log_stdio_unusable(problem);
   return exit_runtime;
+}
+
+// The settings every session needs, made once on each listener for the
+// connections it accepts to inherit.
+bool prepare_listeners(const server_options& options, const std::vector<listener>& listeners) {
+  for (const listener& l : listeners) {
+    std::string error;
+    if (!prepare_session_socket(l.fd.get(), socket_settings(options), error)) {
+      log_start_failure(l.name + ": " + error);
+      return false;
+    }
+  }
+  return true;
 }
 
 // All or nothing: a listener that cannot be opened closes the others.
@@ -161,7 +175,8 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     return exit_runtime;
   }
   std::vector<listener> listeners;
-  if (!open_listeners(options, listeners)) return exit_runtime;
+  if (!open_listeners(options, listeners) || !prepare_listeners(options, listeners))
+    return exit_runtime;
   if (!start_log_writer(error)) {
     log_start_failure("cannot start the log thread: " + error);
     return exit_runtime;

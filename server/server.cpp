@@ -58,16 +58,11 @@ bool transient_accept_error(int err) {
   }
 }
 
-session_socket_settings socket_settings_from(const server_options& o) {
-  return {o.idle_timeout, o.socket_buffer, o.keepalive};
-}
-
 }  // namespace
 
 server::server(const server_options& options, session_handler handler,
                std::vector<listener> listeners, unique_fd wake)
     : options_(options),
-      socket_settings_(socket_settings_from(options)),
       handler_(handler),
       listeners_(std::move(listeners)),
       wake_(std::move(wake)),
@@ -288,20 +283,14 @@ bool server::admit(const session_job& job) {
 }
 
 void server::serve(const session_job& job) {
+  // Its socket options were inherited from the listener.
   unique_fd conn(job.fd);
   try {
-    std::string error;
-    if (prepare_session_socket(conn.get(), socket_settings_, error)) {
-      const auto start = std::chrono::steady_clock::now();
-      handler_(conn.get());
-      if (session_lines_wanted()) {
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        log_session(format_endpoint(job.peer), took.count(), transfer_counts(conn.get()));
-      }
-    } else {
-      unsigned suppressed = 0;
-      if (setup_errors_.allow(suppressed))
-        log_session_refused(format_endpoint(job.peer), error, suppressed);
+    const auto start = std::chrono::steady_clock::now();
+    handler_(conn.get());
+    if (session_lines_wanted()) {
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+      log_session(format_endpoint(job.peer), took.count(), transfer_counts(conn.get()));
     }
   } catch (const std::bad_alloc&) {
     // Only the log line about this session could not be made.

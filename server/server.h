@@ -67,7 +67,6 @@ class server {
   void wake_accept_loop();
 
   const server_options options_;
-  const session_socket_settings socket_settings_;
   const session_handler handler_;
   std::vector<listener> listeners_;
   unique_fd wake_;
@@ -92,7 +91,6 @@ class server {
   rate_limit thread_errors_;
   rate_limit memory_errors_;
   rate_limit source_refusals_;
-  rate_limit setup_errors_;
   rate_limit overload_note_;
   worker_pool pool_;  // last: destroyed first, joining threads that use the rest
 };

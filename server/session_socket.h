@@ -16,8 +16,11 @@ struct session_socket_settings {
 // read or write fail and return; capped kernel buffers, so a client that
 // does not read cannot pin much memory; on TCP, TCP_NODELAY so each echo
 // leaves at once and keepalive so a vanished peer is noticed. False, with the
-// failed call and its reason in `error`, when a setting cannot be made: the
-// session must not run without it.
+// failed call and its reason in `error`, when a setting cannot be made: no
+// session may run without it.
+//
+// Made on a listening socket, every connection accepted from it inherits the
+// settings, so a session costs no system call for them.
 bool prepare_session_socket(int fd, const session_socket_settings& settings, std::string& error);
 
 // Keepalive probes after the first, and the gap between them: a peer that

@@ -40,12 +40,15 @@ endpoint loopback_any_port() {
   return e;
 }
 
-// A loopback TCP connection: the accepted end is what a session gets.
+// A loopback TCP connection: the accepted end is what a session gets. With
+// `on_listener`, the listener is prepared with it before the client connects.
 struct tcp_pair {
   std::string error;
   unique_fd listener{open_listener(loopback_any_port(), 8, false, error)};
   unique_fd client, accepted;
-  tcp_pair() {
+  explicit tcp_pair(const session_socket_settings* on_listener = nullptr) {
+    if (on_listener != nullptr && !prepare_session_socket(listener.get(), *on_listener, error))
+      return;
     endpoint bound;
     bound.length = sizeof bound.storage;
     getsockname(listener.get(), bound.addr(), &bound.length);
@@ -58,12 +61,7 @@ struct tcp_pair {
   }
 };
 
-TEST(SessionSocket, TcpSessionsGetEverySettingAsAsked) {
-  tcp_pair tcp;
-  ASSERT_TRUE(tcp.accepted.valid());
-  const int fd = tcp.accepted.get();
-  std::string error;
-  ASSERT_TRUE(prepare_session_socket(fd, {7, 32768, 40}, error)) << error;
+void expect_every_setting(int fd) {
   EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_NODELAY), 1);
   EXPECT_EQ(get_time(fd, SO_RCVTIMEO).tv_sec, 7);
   EXPECT_EQ(get_time(fd, SO_SNDTIMEO).tv_sec, 7);
@@ -73,6 +71,22 @@ TEST(SessionSocket, TcpSessionsGetEverySettingAsAsked) {
   EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_KEEPIDLE), 40);
   EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
   EXPECT_EQ(get_int(fd, IPPROTO_TCP, TCP_KEEPCNT), keepalive_probes);
+}
+
+TEST(SessionSocket, TcpSessionsGetEverySettingAsAsked) {
+  const session_socket_settings settings{7, 32768, 40};
+  {
+    tcp_pair tcp(&settings);
+    ASSERT_TRUE(tcp.accepted.valid()) << tcp.error;
+    SCOPED_TRACE("inherited from the listener, as capecho-server relies on");
+    expect_every_setting(tcp.accepted.get());
+  }
+  tcp_pair tcp;
+  ASSERT_TRUE(tcp.accepted.valid());
+  const int fd = tcp.accepted.get();
+  std::string error;
+  ASSERT_TRUE(prepare_session_socket(fd, settings, error)) << error;
+  expect_every_setting(fd);
   EXPECT_EQ(keepalive_interval(3), 1u);
   EXPECT_EQ(keepalive_interval(4), 1u);
   EXPECT_EQ(keepalive_interval(60), 15u);
