@@ -146,22 +146,14 @@ TEST(Coalescing, DescriptorsThatAreNotTcpStillGetEveryByte) {
     ASSERT_TRUE(send_record(pair.client, input));
     EXPECT_EQ(read_exactly(pair.client, input.size()), ascii_upper(input));
   }
-  const unique_fd master(posix_openpt(O_RDWR | O_NOCTTY));
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const unique_fd slave(open(ptsname(master), O_RDWR | O_NOCTTY));
-  ASSERT_GE(slave, 0);
-  termios raw{};
-  ASSERT_EQ(tcgetattr(slave, &raw), 0);
-  cfmakeraw(&raw);
-  ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
-  served session(slave);
-  ASSERT_EQ(read_exactly(master, 9), greeting);
+  raw_pty tty;
+  ASSERT_GE(tty.slave, 0);
+  served session(tty.slave);
+  ASSERT_EQ(read_exactly(tty.master, 9), greeting);
   const std::string input = letters(3000, 8);
-  ASSERT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  EXPECT_EQ(read_exactly(master, input.size()), ascii_upper(input));
-  ASSERT_EQ(write(master, ".\r\n", 3), 3);  // a terminal cannot be shut down from outside
+  ASSERT_EQ(write(tty.master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  EXPECT_EQ(read_exactly(tty.master, input.size()), ascii_upper(input));
+  ASSERT_EQ(write(tty.master, ".\r\n", 3), 3);  // a terminal cannot be shut down from outside
   EXPECT_TRUE(session.wait_done(patience));
 }
 

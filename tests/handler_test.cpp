@@ -169,22 +169,14 @@ TEST(Stream, DepartedClientDoesNotRaiseSigpipe) {
 
 // A descriptor that is not a socket: a raw terminal.
 TEST(Stream, ServesDescriptorsThatAreNotSockets) {
-  const unique_fd master(posix_openpt(O_RDWR | O_NOCTTY));
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const unique_fd slave(open(ptsname(master), O_RDWR | O_NOCTTY));
-  ASSERT_GE(slave, 0);
-  termios raw{};
-  ASSERT_EQ(tcgetattr(slave, &raw), 0);
-  cfmakeraw(&raw);
-  ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+  raw_pty tty;
+  ASSERT_GE(tty.slave, 0);
   {
-    served session(slave);
-    EXPECT_EQ(read_exactly(master, 9), greeting);
-    ASSERT_EQ(write(master, "tty\r\n", 5), 5);
-    EXPECT_EQ(read_exactly(master, 5), "TTY\r\n");
-    ASSERT_EQ(write(master, ".\r\n", 3), 3);
+    served session(tty.slave);
+    EXPECT_EQ(read_exactly(tty.master, 9), greeting);
+    ASSERT_EQ(write(tty.master, "tty\r\n", 5), 5);
+    EXPECT_EQ(read_exactly(tty.master, 5), "TTY\r\n");
+    ASSERT_EQ(write(tty.master, ".\r\n", 3), 3);
     EXPECT_TRUE(session.wait_done(patience));
   }
 }

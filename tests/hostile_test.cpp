@@ -187,20 +187,10 @@ TEST(Hostile, AStalledLogReaderNeverFreezesServing) {
 }
 
 TEST(Hostile, ClosedStandardDescriptorsNeverReachAClient) {
-  unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(fd, 16), 0);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  const int port = ntohs(a.sin_port);
-  spawn_setup closed;
-  closed.fd3 = fd;
-  closed.shell_prefix =
-      "LISTEN_FDS=1 LISTEN_PID=$$; export LISTEN_FDS LISTEN_PID; exec 0<&- 1>&- 2>&-;";
-  server_process server({"--verbose"}, closed);
+  int port = 0;
+  const unique_fd fd(loopback_listener(port));
+  ASSERT_GE(fd, 0);
+  server_process server({"--verbose"}, socket_activation(fd, " exec 0<&- 1>&- 2>&-;"));
 
   std::vector<std::unique_ptr<tcp_client>> early;
   for (int i = 0; i < 3; ++i) {

@@ -2,7 +2,9 @@
 #ifndef CAPECHO_TESTS_SERVER_PROCESS_H
 #define CAPECHO_TESTS_SERVER_PROCESS_H
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -24,6 +26,31 @@ struct spawn_setup {
   int stderr_pipe_bytes = 0;  // shrinks the standard error pipe, to stall it sooner
   std::string program = SERVER_PROGRAM;
 };
+
+// A listening socket on 127.0.0.1 with a free port, as a service manager
+// would pass it; -1 on failure.
+inline int loopback_listener(int& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+// Hands `listener` to the server as descriptor 3 with LISTEN_FDS/LISTEN_PID.
+inline spawn_setup socket_activation(int listener, const std::string& more_shell = "") {
+  spawn_setup s;
+  s.fd3 = listener;
+  s.shell_prefix = "LISTEN_FDS=1 LISTEN_PID=$$; export LISTEN_FDS LISTEN_PID;" + more_shell;
+  return s;
+}
 
 class server_process {
  public:

@@ -205,20 +205,11 @@ TEST(Server, ServesTheConnectionOnStandardInput) {
 }
 
 TEST(Server, ServesAnInheritedListeningSocket) {
-  unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(fd, 16), 0);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  const int port = ntohs(a.sin_port);
-
-  spawn_setup activation;
-  activation.fd3 = fd;
-  activation.shell_prefix = "LISTEN_FDS=1 LISTEN_PID=$$; export LISTEN_FDS LISTEN_PID;";
-  server_process server({"--listen", "127.0.0.1:1"}, activation);  // ignored when activated
+  int port = 0;
+  const unique_fd fd(loopback_listener(port));
+  ASSERT_GE(fd, 0);
+  // --listen is ignored when activated.
+  server_process server({"--listen", "127.0.0.1:1"}, socket_activation(fd));
   EXPECT_EQ(server.port(), port) << server.log();
   tcp_client c(port);
   EXPECT_TRUE(c.greeted());

@@ -3,8 +3,11 @@
 #ifndef CAPECHO_TESTS_SESSION_HELPERS_H
 #define CAPECHO_TESTS_SESSION_HELPERS_H
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include <thread>
 
 #include "capecho.h"
+#include "unique_fd.h"
 
 namespace capecho_test {
 
@@ -37,6 +41,21 @@ struct socket_pair {
   }
   socket_pair(const socket_pair&) = delete;
   socket_pair& operator=(const socket_pair&) = delete;
+};
+
+// A terminal in raw mode: `slave` is handed to send_msg, the test talks
+// through `master`. Both are -1 if the system has no terminals to give.
+struct raw_pty {
+  unique_fd master{posix_openpt(O_RDWR | O_NOCTTY)};
+  unique_fd slave;
+  raw_pty() {
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    slave.reset(open(ptsname(master), O_RDWR | O_NOCTTY));
+    termios raw{};
+    if (slave < 0 || tcgetattr(slave, &raw) != 0) return;
+    cfmakeraw(&raw);
+    if (tcsetattr(slave, TCSANOW, &raw) != 0) slave.reset();
+  }
 };
 
 // send_msg(fd) in a thread of its own. If a test leaves it blocked, the
