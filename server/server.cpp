@@ -108,25 +108,16 @@ void server::run() {
   pool_.stop_and_join();
 }
 
-void server::request_stop() {
+void server::request_stop() { add_stop_requests(1); }
+
+void server::request_stop_now() { add_stop_requests(2); }
+
+void server::add_stop_requests(unsigned n) {
   {
     std::lock_guard lock(mutex_);
-    ++stop_requests_;
+    stop_requests_ += n;
   }
   changed_.notify_all();
-  wake_accept_loop();
-}
-
-void server::request_stop_now() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_requests_ += 2;
-  }
-  changed_.notify_all();
-  wake_accept_loop();
-}
-
-void server::wake_accept_loop() {
   const uint64_t one = 1;
   if (write(wake_.get(), &one, sizeof one) < 0) {
     // The counter is already non-zero: the loop is woken all the same.

@@ -64,7 +64,7 @@ class server {
   void back_off();
   void drain_and_end_sessions();
   void close_listeners();
-  void wake_accept_loop();
+  void add_stop_requests(unsigned n);
 
   const server_options options_;
   const session_handler handler_;

@@ -227,3 +227,31 @@ TEST(Listeners, TakeInheritedSocketsOnlyWhenTheyAreForThisProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(UniqueFd, ClosesWhatItOwnsDescriptorZeroIncludedAndNothingItHandedOver) {
+  const unique_fd saved_stdin(fcntl(0, F_DUPFD_CLOEXEC, 10));
+  ASSERT_TRUE(saved_stdin.valid());
+  int p[2];
+  ASSERT_EQ(close(0), 0);
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(p[0], 0) << "the lowest free number";
+  {
+    unique_fd zero(0);
+    const unique_fd moved(std::move(zero));  // closed once, by its last owner
+    EXPECT_EQ(moved.get(), 0);
+  }
+  EXPECT_FALSE(is_open(0));
+  {
+    unique_fd kept(p[1]);
+    EXPECT_EQ(kept.release(), p[1]);
+  }
+  EXPECT_TRUE(is_open(p[1]));
+  close(p[1]);
+  ASSERT_EQ(dup2(saved_stdin.get(), 0), 0);
+}
+
+}  // namespace
