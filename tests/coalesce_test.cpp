@@ -72,7 +72,7 @@ TEST(Coalescing, StreamedChunksComeBackWholeAndInOrderAndMessagesAtOnce) {
   set_tcp_option(tcp.server, TCP_NODELAY, 1);  // as capecho-server sets it
   served session(tcp.server);
   ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
-  for (size_t size : {1024u, 1500u, 5000u, 64u * 1024 + 3}) {
+  for (size_t size : {1024u, 1500u, 2048u, 5000u, 64u * 1024 + 3}) {
     const std::string input = letters(size, static_cast<unsigned>(size));
     std::string echo;
     const auto took = echo_time(tcp.client, input, input.size(), echo);
