@@ -22,6 +22,13 @@ struct held_back {
 
 }  // namespace
 
+std::string status_summary(const server_status& s) {
+  char text[160];
+  (void)snprintf(text, sizeof text, "%zu %s (limit %u), %llu served", s.sessions,
+                 plural(s.sessions, "session", "sessions"), s.limit, s.served);
+  return text;
+}
+
 size_t format_lines_dropped(char* buf, size_t capacity, unsigned long long dropped) {
   const int n = snprintf(buf, capacity, "%s%llu log %s dropped: standard error is too slow\n",
                          log_prefix, dropped, plural(dropped, "line", "lines"));

@@ -22,6 +22,9 @@ struct server_status {
   unsigned long long log_dropped = 0;
 };
 
+// A short summary for the service manager's status line.
+std::string status_summary(const server_status& s);
+
 // The line the log writer adds after it had to drop some; returns its length.
 size_t format_lines_dropped(char* buf, size_t capacity, unsigned long long dropped);
 

@@ -13,6 +13,7 @@
 
 #include "events.h"
 #include "listeners.h"
+#include "notify.h"
 #include "options.h"
 #include "server.h"
 #include "session_socket.h"
@@ -31,6 +32,9 @@ constexpr int exit_usage = 2;
 
 // How long the last log lines may take to reach a slow standard error.
 constexpr auto log_flush_patience = std::chrono::seconds(1);
+
+// How often the service manager hears how the server is doing.
+constexpr auto status_interval = std::chrono::seconds(10);
 
 // Started with 0, 1 or 2 closed, the first connection accepted would take
 // that number and receive whatever is printed there: fill them first.
@@ -123,14 +127,16 @@ bool open_listeners(const server_options& options, std::vector<listener>& out) {
   return true;
 }
 
-void act_on_signal(server& srv, int sig) {
+void act_on_signal(server& srv, const service_notifier& manager, int sig) {
   switch (action_for(sig)) {
     case signal_action::stop:
       log_signal(signal_name(sig));
+      manager.send("STOPPING=1");
       srv.request_stop();
       break;
     case signal_action::stop_now:
       log_signal(signal_name(sig));
+      manager.send("STOPPING=1");
       srv.request_stop_now();
       break;
     case signal_action::status:
@@ -142,16 +148,35 @@ void act_on_signal(server& srv, int sig) {
   }
 }
 
+// Pets the watchdog from the accept loop, when asked for, and sends a status
+// line now and then.
+void keep_manager_informed(server& srv, const service_notifier& manager) {
+  if (!manager.active()) return;
+  const auto pet = manager.watchdog_interval();
+  auto next_status = std::chrono::steady_clock::now() + status_interval;
+  srv.set_heartbeat(pet.count() > 0 ? pet : status_interval,
+                    [&srv, &manager, pet, next_status]() mutable {
+                      if (pet.count() > 0) manager.send("WATCHDOG=1");
+                      const auto now = std::chrono::steady_clock::now();
+                      if (now < next_status) return;
+                      next_status = now + status_interval;
+                      manager.send("STATUS=" + status_summary(srv.status()));
+                    });
+}
+
 int serve_listeners(const server_options& options, void (*handler)(int),
-                    std::vector<listener> listeners, unique_fd wake) {
+                    std::vector<listener> listeners, unique_fd wake,
+                    const service_notifier& manager) {
   std::vector<std::string> names;
   names.reserve(listeners.size());
   for (const listener& l : listeners) names.push_back(l.name);
   server srv(options, handler, std::move(listeners), std::move(wake));
+  keep_manager_informed(srv, manager);
   try {
-    signal_watcher watcher([&srv](int sig) { act_on_signal(srv, sig); });
+    signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });
     // Announced once signals are handled: whoever reads this line may signal.
     for (const std::string& name : names) log_listening(name);
+    manager.send("READY=1\nSTATUS=" + status_summary(srv.status()));
     srv.run();
   } catch (const std::system_error& e) {
     log_start_failure(std::string("cannot start the signal thread: ") + e.what());
@@ -169,6 +194,11 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     log_start_failure(error);
     return exit_runtime;
   }
+  service_notifier manager;
+  if (!manager.open_from_environment(error)) {
+    log_start_failure(error);
+    return exit_runtime;
+  }
   unique_fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake.valid()) {
     log_start_failure("eventfd: " + error_text(errno));
@@ -181,7 +211,8 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     log_start_failure("cannot start the log thread: " + error);
     return exit_runtime;
   }
-  const int status = serve_listeners(options, handler, std::move(listeners), std::move(wake));
+  const int status =
+      serve_listeners(options, handler, std::move(listeners), std::move(wake), manager);
   stop_log_writer(log_flush_patience);
   return status;
 }

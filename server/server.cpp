@@ -80,13 +80,14 @@ void server::run() {
   watched.push_back({wake_.get(), POLLIN, 0});
   for (;;) {
     try {
+      beat_if_due();
       if (!wait_for_free_slot()) break;
       // A thread first, so that a client is never accepted with none to serve it.
       if (!ensure_worker()) {
         back_off();
         continue;
       }
-      if (poll(watched.data(), watched.size(), -1) < 0) {
+      if (poll(watched.data(), watched.size(), poll_timeout_ms()) < 0) {
         if (errno != EINTR) {
           log_call_failed("poll", errno);
           back_off();
@@ -106,6 +107,23 @@ void server::run() {
   close_listeners();
   drain_and_end_sessions();
   pool_.stop_and_join();
+}
+
+void server::set_heartbeat(std::chrono::milliseconds interval, std::function<void()> beat) {
+  heartbeat_interval_ = interval;
+  heartbeat_ = std::move(beat);
+}
+
+void server::beat_if_due() {
+  if (!heartbeat_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_beat_) return;
+  next_beat_ = now + heartbeat_interval_;
+  heartbeat_();
+}
+
+int server::poll_timeout_ms() const {
+  return heartbeat_ ? static_cast<int>(heartbeat_interval_.count()) : -1;
 }
 
 void server::request_stop() { add_stop_requests(1); }
@@ -150,7 +168,12 @@ bool server::wait_for_free_slot() {
       const auto free_or_stopping = [this] {
         return stop_requests_ > 0 || sessions_.size() < options_.max_connections;
       };
-      if (at_limit) changed_.wait_for(lock, room_scan_interval, free_or_stopping);
+      if (at_limit)
+        changed_.wait_for(lock,
+                          heartbeat_ ? std::min<std::chrono::milliseconds>(room_scan_interval,
+                                                                           heartbeat_interval_)
+                                     : room_scan_interval,
+                          free_or_stopping);
       if (stop_requests_ > 0) return false;
       if (sessions_.size() < options_.max_connections) return true;
       if (!at_limit) ++limit_hits_;
@@ -161,6 +184,7 @@ bool server::wait_for_free_slot() {
       at_limit = true;
     }
     make_room();
+    beat_if_due();
   }
 }
 

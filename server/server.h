@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -44,6 +45,10 @@ class server {
 
   server_status status() const;
 
+  // Calls `beat` from the accept loop at least every `interval`, so that a
+  // loop that is stuck stops beating. Set before run().
+  void set_heartbeat(std::chrono::milliseconds interval, std::function<void()> beat);
+
  private:
   struct session_entry {
     std::string source;
@@ -65,6 +70,8 @@ class server {
   void drain_and_end_sessions();
   void close_listeners();
   void add_stop_requests(unsigned n);
+  void beat_if_due();
+  int poll_timeout_ms() const;
 
   const server_options options_;
   const session_handler handler_;
@@ -85,6 +92,9 @@ class server {
   worker_pool::worker* reserved_ = nullptr;
   std::vector<room_candidate> candidates_;
   unsigned long long overload_unlogged_ = 0;
+  std::chrono::milliseconds heartbeat_interval_{0};
+  std::function<void()> heartbeat_;
+  std::chrono::steady_clock::time_point next_beat_{};
 
   rate_limit limit_note_;
   rate_limit accept_errors_;

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 
 #include <atomic>
@@ -22,6 +23,7 @@ namespace {
 
 std::atomic<int> watched{-1};  // the session's descriptor
 std::atomic<int> ioctls{0}, option_calls{0}, recvmsgs{0}, held_sends{0};
+std::atomic<bool> no_tcp_inq{false};  // as on a kernel without TCP_INQ
 
 bool on_session(int fd) { return fd == watched.load(); }
 
@@ -34,6 +36,10 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, void* arg) {
 
 extern "C" int __wrap_getsockopt(int fd, int level, int name, void* value, socklen_t* len) {
   if (on_session(fd)) ++option_calls;
+  if (on_session(fd) && no_tcp_inq && level == IPPROTO_TCP && name == TCP_INQ) {
+    errno = ENOPROTOOPT;
+    return -1;
+  }
   return __real_getsockopt(fd, level, name, value, len);
 }
 
@@ -76,6 +82,7 @@ struct tcp_session {
     if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
     server.reset(accept(listener, nullptr, nullptr));
     ioctls = option_calls = recvmsgs = held_sends = 0;
+    no_tcp_inq = false;
     watched = server.get();
   }
   ~tcp_session() { watched = -1; }
@@ -101,23 +108,38 @@ TEST(CoalescingCost, SmallChunksPayNoExtraSystemCall) {
   EXPECT_EQ(held_sends, 0);
 }
 
+// Streams 256 KiB through a session and ends it with end of stream.
+void stream_through(tcp_session& tcp) {
+  served session(tcp.server);
+  ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
+  std::string input(256 * 1024, 'q');
+  for (size_t i = 0; i < input.size(); i += 7) input[i] = '-';
+  std::thread writer([&] { EXPECT_TRUE(send_record(tcp.client, input)); });
+  EXPECT_EQ(read_exactly(tcp.client, input.size()), ascii_upper(input));
+  writer.join();
+  ASSERT_EQ(shutdown(tcp.client, SHUT_WR), 0);
+  EXPECT_TRUE(session.wait_done(patience));
+}
+
 TEST(CoalescingCost, AStreamAsksOnceThenLearnsFromEveryRead) {
   tcp_session tcp;
   ASSERT_GE(tcp.server, 0);
-  {
-    served session(tcp.server);
-    ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
-    std::string input(256 * 1024, 'q');
-    for (size_t i = 0; i < input.size(); i += 7) input[i] = '-';
-    std::thread writer([&] { EXPECT_TRUE(send_record(tcp.client, input)); });
-    EXPECT_EQ(read_exactly(tcp.client, input.size()), ascii_upper(input));
-    writer.join();
-    ASSERT_TRUE(send_record(tcp.client, ".\r\n"));
-    EXPECT_TRUE(session.wait_done(patience));
-  }
+  stream_through(tcp);
   EXPECT_EQ(ioctls, 1) << "only for the first full chunk, read before TCP_INQ was on";
   EXPECT_GT(recvmsgs, 2) << "later reads report what they left behind";
   EXPECT_GT(held_sends, 0) << "echoes were joined";
+  EXPECT_LE(option_calls, 4) << "TCP_CORK and TCP_INQ looked at once, TCP_INQ set and reset";
+}
+
+TEST(CoalescingCost, WithoutTcpInqItAsksAfterEachFullChunk) {
+  tcp_session tcp;
+  ASSERT_GE(tcp.server, 0);
+  no_tcp_inq = true;
+  stream_through(tcp);
+  EXPECT_GT(ioctls, 2);
+  EXPECT_EQ(recvmsgs, 0);
+  EXPECT_GT(held_sends, 0) << "echoes were joined all the same";
+  EXPECT_LE(option_calls, 3) << "decided once, at the first full chunk";
 }
 
 }  // namespace

@@ -128,7 +128,9 @@ TEST(Coalescing, LeavesTheHostsSocketOptionsAsTheyWere) {
       const std::string input = letters(10000, 5);
       ASSERT_TRUE(send_record(tcp.client, input));
       EXPECT_EQ(read_exactly(tcp.client, input.size()), ascii_upper(input));
-      ASSERT_TRUE(send_record(tcp.client, ".\r\n"));
+      const std::string last = letters(2048, 6);  // ends the session with an echo held
+      ASSERT_TRUE(send_record(tcp.client, last + ".\r\n"));
+      EXPECT_EQ(read_exactly(tcp.client, last.size()), ascii_upper(last));
       EXPECT_TRUE(session.wait_done(patience));
     }
     EXPECT_EQ(tcp_option(tcp.server, TCP_NODELAY), nodelay) << options;

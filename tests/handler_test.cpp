@@ -107,6 +107,20 @@ TEST(Session, EndOfStreamAndFailuresEndTheSession) {
     served session(pair.server);
     EXPECT_TRUE(session.wait_done(patience));
   }
+  {
+    socket_pair pair(SOCK_STREAM);  // a write that fails: a client that never reads
+    const timeval brief{0, 50000};
+    ASSERT_EQ(setsockopt(pair.server, SOL_SOCKET, SO_SNDTIMEO, &brief, sizeof brief), 0);
+    served session(pair.server);
+    const std::string flood(512 * 1024, 'f');
+    // The client's own writes stall once the session stops reading; it gives
+    // up after its own time-out, and the session must already be over.
+    const timeval client_wait{1, 0};
+    ASSERT_EQ(setsockopt(pair.client, SOL_SOCKET, SO_SNDTIMEO, &client_wait, sizeof client_wait),
+              0);
+    (void)send(pair.client, flood.data(), flood.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(session.wait_done(patience));
+  }
   send_msg(-1);  // a bad descriptor returns at once
 }
 
