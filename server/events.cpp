@@ -29,9 +29,9 @@ std::string status_summary(const server_status& s) {
   return text;
 }
 
-size_t format_lines_dropped(char* buf, size_t capacity, unsigned long long dropped) {
-  const int n = snprintf(buf, capacity, "%s%llu log %s dropped: standard error is too slow\n",
-                         log_prefix, dropped, plural(dropped, "line", "lines"));
+size_t describe_lines_dropped(char* buf, size_t capacity, unsigned long long dropped) {
+  const int n = snprintf(buf, capacity, "%llu log %s dropped: standard error is too slow", dropped,
+                         plural(dropped, "line", "lines"));
   return n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
 }
 

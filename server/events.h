@@ -10,8 +10,6 @@
 
 namespace capecho {
 
-inline constexpr char log_prefix[] = "capecho-server: ";
-
 struct server_status {
   size_t sessions = 0;
   unsigned limit = 0;
@@ -25,8 +23,8 @@ struct server_status {
 // A short summary for the service manager's status line.
 std::string status_summary(const server_status& s);
 
-// The line the log writer adds after it had to drop some; returns its length.
-size_t format_lines_dropped(char* buf, size_t capacity, unsigned long long dropped);
+// What the log writer says after it had to drop lines; returns its length.
+size_t describe_lines_dropped(char* buf, size_t capacity, unsigned long long dropped);
 
 // Start-up and usage.
 void log_usage_error(const std::string& what);

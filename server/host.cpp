@@ -221,6 +221,7 @@ int serve_network(const server_options& options, void (*handler)(int)) {
 
 int host_main(int argc, char** argv, void (*handler)(int fd)) {
   if (!open_standard_descriptors()) return exit_runtime;  // nowhere to say so
+  choose_log_format();
   const parse_outcome parsed = parse_options(argc, argv);
   switch (parsed.status) {
     case parse_status::help:

@@ -4,7 +4,10 @@
 #include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,7 +27,46 @@ constexpr size_t batch_capacity = 4096;  // one pipe buffer: a write of it is at
 // How often a writer waiting for standard error looks whether it should give up.
 constexpr int give_up_check_ms = 100;
 
+constexpr char prefix[] = "capecho-server: ";
+
 std::atomic<verbosity> current_level{verbosity::normal};
+std::atomic<bool> to_journal{false};
+
+// "<3>" for the journal, else "2026-12-08T17:20:53.123Z ".
+int format_stamp(char* buf, size_t capacity, log_level level) {
+  if (to_journal) {
+    const int priority = level == log_level::error ? 3 : level == log_level::note ? 5 : 6;
+    return snprintf(buf, capacity, "<%d>", priority);
+  }
+  timespec now{};
+  tm utc{};
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || gmtime_r(&now.tv_sec, &utc) == nullptr) return 0;
+  char date[32];
+  if (strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &utc) == 0) return 0;
+  return snprintf(buf, capacity, "%s.%03ldZ ", date, now.tv_nsec / 1000000);
+}
+
+// The whole line, stamp, prefix and newline, in `line`; returns its length.
+__attribute__((format(printf, 4, 0))) size_t format_line(char* line, size_t capacity,
+                                                         log_level level, const char* format,
+                                                         va_list args) {
+  int used = format_stamp(line, capacity, level);
+  used += snprintf(line + used, capacity - static_cast<size_t>(used), "%s", prefix);
+  const int len = vsnprintf(line + used, capacity - static_cast<size_t>(used) - 1, format, args);
+  if (len < 0) return 0;
+  used = std::min(used + len, static_cast<int>(capacity) - 2);
+  line[used++] = '\n';
+  return static_cast<size_t>(used);
+}
+
+__attribute__((format(printf, 4, 5))) size_t format_line(char* line, size_t capacity,
+                                                         log_level level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const size_t len = format_line(line, capacity, level, format, args);
+  va_end(args);
+  return len;
+}
 
 enum class writer_state { none, running, stopped, abandoned };
 
@@ -99,7 +141,11 @@ void writer_main() {
     unsigned long long dropped = 0;
     if (queue.count == 0) dropped = std::exchange(queue.unreported, 0);
     lock.unlock();
-    if (dropped > 0) used += format_lines_dropped(batch + used, line_capacity, dropped);
+    if (dropped > 0) {
+      char text[128];
+      describe_lines_dropped(text, sizeof text, dropped);
+      used += format_line(batch + used, line_capacity, log_level::error, "%s", text);
+    }
     const bool done = write_out(batch, used);
     lock.lock();
     if (!done) break;
@@ -139,6 +185,15 @@ void deliver(const char* line, size_t len) {
 
 void set_log_level(verbosity level) { current_level = level; }
 
+// Runs before any thread exists, so getenv is safe.
+void choose_log_format() {
+  const char* stream = getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
+  struct stat err {};
+  unsigned long long dev = 0, ino = 0;
+  to_journal = stream != nullptr && sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
+               fstat(STDERR_FILENO, &err) == 0 && err.st_dev == dev && err.st_ino == ino;
+}
+
 bool logging_enabled(log_level level) {
   switch (level) {
     case log_level::error:
@@ -155,15 +210,11 @@ bool logging_enabled(log_level level) {
 void log_line(log_level level, const char* format, ...) {
   if (!logging_enabled(level)) return;
   char line[line_capacity];
-  const int prefix = snprintf(line, sizeof line, "%s", log_prefix);
   va_list args;
   va_start(args, format);
-  int len = vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix) - 1, format, args);
+  const size_t len = format_line(line, sizeof line, level, format, args);
   va_end(args);
-  if (len < 0) return;
-  len = std::min(prefix + len, static_cast<int>(sizeof line) - 2);
-  line[len++] = '\n';
-  deliver(line, static_cast<size_t>(len));
+  if (len > 0) deliver(line, len);
 }
 
 bool start_log_writer(std::string& error) {

@@ -20,6 +20,12 @@ enum class log_level { error, note, detail };
 void set_log_level(verbosity level);
 bool logging_enabled(log_level level);
 
+// When JOURNAL_STREAM says standard error is the journal, lines start with
+// their syslog priority (<3> errors, <5> notes, <6> details) and carry no
+// time; otherwise with the UTC time to the millisecond (RFC 3339). Call it
+// once at start, before any thread exists.
+void choose_log_format();
+
 // Formats and queues one line (or writes it, before the writer runs).
 void log_line(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -173,12 +173,12 @@ TEST(Signals, EachSignalHasItsAction) {
 
 TEST(Events, DroppedLinesAreCountedInWords) {
   char line[128];
-  std::string one(line, format_lines_dropped(line, sizeof line, 1));
-  EXPECT_EQ(one, "capecho-server: 1 log line dropped: standard error is too slow\n");
-  std::string many(line, format_lines_dropped(line, sizeof line, 12));
-  EXPECT_EQ(many, "capecho-server: 12 log lines dropped: standard error is too slow\n");
-  EXPECT_EQ(format_lines_dropped(line, 10, 12), 9u) << "cut to fit, with its terminating zero";
-  EXPECT_STREQ(line, "capecho-s");
+  std::string one(line, describe_lines_dropped(line, sizeof line, 1));
+  EXPECT_EQ(one, "1 log line dropped: standard error is too slow");
+  std::string many(line, describe_lines_dropped(line, sizeof line, 12));
+  EXPECT_EQ(many, "12 log lines dropped: standard error is too slow");
+  EXPECT_EQ(describe_lines_dropped(line, 10, 12), 9u) << "cut to fit, with its terminating zero";
+  EXPECT_STREQ(line, "12 log li");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,9 @@ using namespace capecho_test;
 using namespace std::chrono_literals;
 
 namespace {
+
+// An RFC 3339 UTC time to the millisecond, as each log line begins.
+const std::string timestamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
 
 std::vector<std::string> listen_args(std::vector<std::string> extra = {}) {
   extra.insert(extra.begin(), {"--listen", "127.0.0.1:0"});
@@ -258,7 +262,7 @@ TEST(Server, RejectsBadUsageWithOneLineAndStatusTwo) {
     EXPECT_EQ(server.wait_exit(), 2) << args[0];
     const std::string& log = server.log();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-    EXPECT_EQ(log.rfind("capecho-server: ", 0), 0u) << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("^" + timestamp + "capecho-server: "))) << log;
   }
 }
 
@@ -271,6 +275,33 @@ TEST(Server, ReportsAStartFailureWithStatusOne) {
   EXPECT_EQ(second.wait_exit(), 1);
   EXPECT_NE(second.log().find("Address already in use"), std::string::npos) << second.log();
   EXPECT_EQ(second.log().find("listening on"), std::string::npos) << "nothing is half-started";
+}
+
+TEST(Server, LinesCarryTheTimeOrForTheJournalTheirPriority) {
+  {
+    server_process server(listen_args());
+    ASSERT_GT(server.port(), 0);
+    EXPECT_TRUE(std::regex_search(server.log(),
+                                  std::regex("^" + timestamp + "capecho-server: listening on ")))
+        << server.log();
+  }
+  spawn_setup journal;  // standard error is what JOURNAL_STREAM names
+  journal.shell_prefix = "JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr); export JOURNAL_STREAM;";
+  {
+    server_process server(listen_args(), journal);
+    ASSERT_GT(server.port(), 0);
+    EXPECT_EQ(server.log().rfind("<5>capecho-server: listening on ", 0), 0u) << server.log();
+  }
+  {
+    server_process server({"--bogus"}, journal);
+    EXPECT_EQ(server.wait_exit(), 2);
+    EXPECT_EQ(server.log().rfind("<3>capecho-server: unknown option", 0), 0u) << server.log();
+  }
+  spawn_setup elsewhere;
+  elsewhere.shell_prefix = "JOURNAL_STREAM=1:1; export JOURNAL_STREAM;";
+  server_process server(listen_args(), elsewhere);
+  ASSERT_GT(server.port(), 0);
+  EXPECT_TRUE(std::regex_search(server.log(), std::regex("^" + timestamp))) << server.log();
 }
 
 TEST(Server, DocumentsItself) {
