@@ -49,6 +49,10 @@ void log_listening(const std::string& name) {
   log_line(log_level::note, "listening on %s", name.c_str());
 }
 
+void log_metrics_listening(const std::string& name) {
+  log_line(log_level::note, "metrics on http://%s/metrics", name.c_str());
+}
+
 void log_listen_pid_elsewhere(const char* listen_pid) {
   log_line(log_level::note,
            "LISTEN_PID is %s, not this process: ignoring the inherited sockets, using --listen",

@@ -31,6 +31,7 @@ void log_usage_error(const std::string& what);
 void log_start_failure(const std::string& what);
 void log_cannot_listen(const std::string& what);
 void log_listening(const std::string& name);
+void log_metrics_listening(const std::string& name);
 void log_listen_pid_elsewhere(const char* listen_pid);
 void log_descriptor_limit_kept(int err);
 void log_stdio_unusable(const std::string& what);

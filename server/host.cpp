@@ -9,10 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <system_error>
 
 #include "events.h"
 #include "listeners.h"
+#include "metrics_endpoint.h"
 #include "notify.h"
 #include "options.h"
 #include "server.h"
@@ -164,22 +166,32 @@ void keep_manager_informed(server& srv, const service_notifier& manager) {
                     });
 }
 
+// Answers GET /metrics on `at`, when --metrics asked for it.
+std::unique_ptr<metrics_endpoint> start_metrics(const server& srv, listener at) {
+  if (!at.fd.valid()) return nullptr;
+  auto endpoint = std::make_unique<metrics_endpoint>(
+      std::move(at.fd), [&srv] { return render_metrics(srv.counters(), srv.gauges()); });
+  log_metrics_listening(at.name);
+  return endpoint;
+}
+
 int serve_listeners(const server_options& options, void (*handler)(int),
                     std::vector<listener> listeners, unique_fd wake,
-                    const service_notifier& manager) {
+                    const service_notifier& manager, listener metrics_at) {
   std::vector<std::string> names;
   names.reserve(listeners.size());
   for (const listener& l : listeners) names.push_back(l.name);
   server srv(options, handler, std::move(listeners), std::move(wake));
   keep_manager_informed(srv, manager);
   try {
+    const auto metrics = start_metrics(srv, std::move(metrics_at));
     signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });
     // Announced once signals are handled: whoever reads this line may signal.
     for (const std::string& name : names) log_listening(name);
     manager.send("READY=1\nSTATUS=" + status_summary(srv.status()));
     srv.run();
   } catch (const std::system_error& e) {
-    log_start_failure(std::string("cannot start the signal thread: ") + e.what());
+    log_start_failure(std::string("cannot start a thread: ") + e.what());
     return exit_runtime;
   }
   log_stopped(srv.status());
@@ -207,12 +219,21 @@ int serve_network(const server_options& options, void (*handler)(int)) {
   std::vector<listener> listeners;
   if (!open_listeners(options, listeners) || !prepare_listeners(options, listeners))
     return exit_runtime;
+  listener metrics_at;
+  if (options.metrics) {
+    metrics_at.fd = open_listener(*options.metrics, 16, false, error);
+    if (!metrics_at.fd.valid()) {
+      log_cannot_listen(error);
+      return exit_runtime;
+    }
+    metrics_at.name = local_name(metrics_at.fd.get());
+  }
   if (!start_log_writer(error)) {
     log_start_failure("cannot start the log thread: " + error);
     return exit_runtime;
   }
-  const int status =
-      serve_listeners(options, handler, std::move(listeners), std::move(wake), manager);
+  const int status = serve_listeners(options, handler, std::move(listeners), std::move(wake),
+                                     manager, std::move(metrics_at));
   stop_log_writer(log_flush_patience);
   return status;
 }

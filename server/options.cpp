@@ -25,6 +25,7 @@ enum long_only : int {
   opt_overload_idle,
   opt_socket_buffer,
   opt_keepalive,
+  opt_metrics,
 };
 
 const option long_options[] = {
@@ -40,6 +41,7 @@ const option long_options[] = {
     {"overload-idle", required_argument, nullptr, opt_overload_idle},
     {"socket-buffer", required_argument, nullptr, opt_socket_buffer},
     {"keepalive", required_argument, nullptr, opt_keepalive},
+    {"metrics", required_argument, nullptr, opt_metrics},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
@@ -112,6 +114,8 @@ std::string usage_text() {
          num(d.thread_cache) +
          ",\n"
          "                             0 = a new thread per session)\n"
+         "      --metrics ADDR:PORT    answer GET /metrics there, in Prometheus text format\n"
+         "                             (default: off)\n"
          "      --stdio                serve the one connection on standard input and exit\n"
          "  -q, --quiet                log errors only\n"
          "  -v, --verbose              also log one line per session\n"
@@ -178,6 +182,13 @@ parse_outcome parse_options(int argc, char** argv) {
       case opt_keepalive:
         ok = parse_number(name, optarg, 0, max_keepalive, o.keepalive, error);
         break;
+      case opt_metrics: {
+        endpoint e;
+        ok = parse_endpoint(optarg, e, error);
+        if (ok) o.metrics = e;
+        if (!ok) error = "--metrics: " + error;
+        break;
+      }
       case opt_reuse_port:
         o.reuse_port = true;
         break;

@@ -2,6 +2,7 @@
 #ifndef CAPECHO_SERVER_OPTIONS_H
 #define CAPECHO_SERVER_OPTIONS_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct server_options {
   unsigned keepalive = 60;           // seconds of silence before probing the peer; 0: off
   verbosity level = verbosity::normal;
   bool stdio = false;
+  std::optional<endpoint> metrics;  // where GET /metrics is answered; none by default
 };
 
 inline constexpr const char* default_listen = "127.0.0.1:7007";

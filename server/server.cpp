@@ -98,6 +98,7 @@ void server::run() {
         if (watched[i].revents != 0 && has_free_slot() && ensure_worker())
           accept_from(listeners_[i]);
     } catch (const std::bad_alloc&) {
+      counters_.count(counters_.memory_failures);
       unsigned suppressed = 0;
       if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
       back_off();
@@ -148,13 +149,26 @@ server_status server::status() const {
     std::lock_guard lock(mutex_);
     s.sessions = sessions_.size();
     s.peak = peak_;
-    s.served = served_;
-    s.limit_hits = limit_hits_;
   }
+  s.served = counters_.accepted;
+  s.limit_hits = counters_.limit_reached;
   s.limit = options_.max_connections;
-  s.overload_ended = overload_ended_;
+  s.overload_ended = counters_.ended_by_overload;
   s.log_dropped = log_lines_dropped();
   return s;
+}
+
+server_gauges server::gauges() const {
+  server_gauges g;
+  {
+    std::lock_guard lock(mutex_);
+    g.sessions = g.workers_busy = sessions_.size();
+  }
+  g.limit = options_.max_connections;
+  g.workers_parked = pool_.parked();
+  g.log_lines_dropped = log_lines_dropped();
+  g.start_time_seconds = std::chrono::duration<double>(started_.time_since_epoch()).count();
+  return g;
 }
 
 // At the limit the server stops accepting, so new clients wait in the
@@ -176,7 +190,7 @@ bool server::wait_for_free_slot() {
                           free_or_stopping);
       if (stop_requests_ > 0) return false;
       if (sessions_.size() < options_.max_connections) return true;
-      if (!at_limit) ++limit_hits_;
+      if (!at_limit) counters_.count(counters_.limit_reached);
     }
     if (!at_limit) {
       unsigned suppressed = 0;  // at a busy limit this would otherwise be a line per session
@@ -197,12 +211,12 @@ void server::make_room() {
   if (options_.overload_idle_ms != 0) {
     const size_t waiting = waiting_clients();
     const size_t ended = waiting > 0 ? choose_and_end_idle_sessions(waiting) : 0;
-    overload_ended_ += ended;
+    counters_.count(counters_.ended_by_overload, ended);
     overload_unlogged_ += ended;
   }
   unsigned suppressed = 0;
   if (overload_unlogged_ > 0 && overload_note_.allow(suppressed))
-    log_overload_ended(std::exchange(overload_unlogged_, 0), overload_ended_);
+    log_overload_ended(std::exchange(overload_unlogged_, 0), counters_.ended_by_overload);
 }
 
 size_t server::waiting_clients() const {
@@ -250,6 +264,7 @@ bool server::ensure_worker() {
   std::string why;
   reserved_ = pool_.reserve(why);
   if (reserved_ != nullptr) return true;
+  counters_.count(counters_.thread_failures);
   unsigned suppressed = 0;
   if (has_free_slot() && thread_errors_.allow(suppressed)) log_no_worker(why, suppressed);
   return false;
@@ -262,6 +277,7 @@ void server::accept_from(const listener& l) {
   if (!conn.valid()) {
     const int err = errno;
     if (transient_accept_error(err)) return;
+    counters_.count(counters_.accept_errors);
     unsigned suppressed = 0;
     if (accept_errors_.allow(suppressed)) log_accept_failed(l.name, err, suppressed);
     back_off();
@@ -286,11 +302,12 @@ bool server::admit(const session_job& job) {
         throw;
       }
       ++from->second;
-      ++served_;
+      counters_.count(counters_.accepted);
       peak_ = std::max(peak_, static_cast<unsigned>(sessions_.size()));
       return true;
     }
   }
+  counters_.count(counters_.refused_per_source);
   unsigned suppressed = 0;
   if (source_refusals_.allow(suppressed))
     log_source_refused(format_endpoint(job.peer), options_.max_per_source, suppressed);
@@ -303,10 +320,14 @@ void server::serve(const session_job& job) {
   try {
     const auto start = std::chrono::steady_clock::now();
     handler_(conn.get());
-    if (session_lines_wanted()) {
-      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-      log_session(format_endpoint(job.peer), took.count(), transfer_counts(conn.get()));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (options_.metrics) {
+      uint64_t in = 0, out = 0;
+      (void)transfer_totals(conn.get(), in, out);  // none off TCP
+      counters_.session_ended(took.count(), in, out);
     }
+    if (session_lines_wanted())
+      log_session(format_endpoint(job.peer), took.count(), transfer_counts(conn.get()));
   } catch (const std::bad_alloc&) {
     // Only the log line about this session could not be made.
   }
@@ -354,6 +375,7 @@ void server::drain_and_end_sessions() {
     for (const auto& session : sessions_) (void)shutdown(session.first, SHUT_RDWR);
     ended = sessions_.size();
   }
+  counters_.count(counters_.ended_by_stop, ended);
   if (ended > 0) log_ending_sessions(ended);
 }
 

@@ -16,6 +16,7 @@
 #include "events.h"
 #include "listeners.h"
 #include "log.h"
+#include "metrics.h"
 #include "options.h"
 #include "overload.h"
 #include "session_socket.h"
@@ -44,6 +45,10 @@ class server {
   void request_stop_now();
 
   server_status status() const;
+
+  // For the metrics endpoint, from any thread.
+  const server_counters& counters() const { return counters_; }
+  server_gauges gauges() const;
 
   // Calls `beat` from the accept loop at least every `interval`, so that a
   // loop that is stuck stops beating. Set before run().
@@ -83,10 +88,9 @@ class server {
   std::unordered_map<int, session_entry> sessions_;  // by descriptor
   std::unordered_map<std::string, unsigned> per_source_;
   unsigned stop_requests_ = 0;
-  unsigned long long served_ = 0;
   unsigned peak_ = 0;
-  unsigned long long limit_hits_ = 0;
-  std::atomic<unsigned long long> overload_ended_{0};
+  server_counters counters_;
+  const std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
 
   // The accept loop's own.
   worker_pool::worker* reserved_ = nullptr;

@@ -61,11 +61,18 @@ bool prepare_session_socket(int fd, const session_socket_settings& s, std::strin
   return !is_tcp(fd) || set_tcp_options(fd, s, error);
 }
 
-std::string transfer_counts(int fd) {
+bool transfer_totals(int fd, uint64_t& received, uint64_t& sent) {
   tcp_info info{};
-  if (!tcp_counters(fd, info)) return "";
-  return "in " + std::to_string(info.tcpi_bytes_received) + " out " +
-         std::to_string(info.tcpi_bytes_acked);
+  if (!tcp_counters(fd, info)) return false;
+  received = info.tcpi_bytes_received;
+  sent = info.tcpi_bytes_acked;
+  return true;
+}
+
+std::string transfer_counts(int fd) {
+  uint64_t in = 0, out = 0;
+  if (!transfer_totals(fd, in, out)) return "";
+  return "in " + std::to_string(in) + " out " + std::to_string(out);
 }
 
 bool receive_idle_ms(int fd, unsigned& ms) {

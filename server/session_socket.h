@@ -2,6 +2,8 @@
 #ifndef CAPECHO_SERVER_SESSION_SOCKET_H
 #define CAPECHO_SERVER_SESSION_SOCKET_H
 
+#include <stdint.h>
+
 #include <string>
 
 namespace capecho {
@@ -29,7 +31,11 @@ bool prepare_session_socket(int fd, const session_socket_settings& settings, std
 inline constexpr int keepalive_probes = 4;
 inline unsigned keepalive_interval(unsigned idle) { return idle >= 4 ? idle / 4 : 1; }
 
-// "in N out M" from the kernel's TCP counters, or "" where there are none.
+// Bytes received, and sent and acknowledged, from the kernel's TCP counters;
+// false where there are none.
+bool transfer_totals(int fd, uint64_t& received, uint64_t& sent);
+
+// "in N out M" from the same counters, or "" where there are none.
 std::string transfer_counts(int fd);
 
 // Milliseconds since the peer last sent data, from the kernel's TCP counters;

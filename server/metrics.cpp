@@ -1,0 +1,110 @@
+#include "metrics.h"
+
+#include <stdio.h>
+
+namespace capecho {
+namespace {
+
+uint64_t read(const std::atomic<uint64_t>& c) { return c.load(std::memory_order_relaxed); }
+
+class exposition {
+ public:
+  void family(const char* name, const char* type, const char* help) {
+    text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  }
+  void sample(const std::string& name, double value) {
+    char number[48];
+    (void)snprintf(number, sizeof number, "%.15g", value);
+    text_ += name + " " + number + "\n";
+  }
+  void sample(const std::string& name, uint64_t value) {
+    text_ += name + " " + std::to_string(value) + "\n";
+  }
+  void counter(const char* name, const char* help, uint64_t value) {
+    family(name, "counter", help);
+    sample(name, value);
+  }
+  void gauge(const char* name, const char* help, double value) {
+    family(name, "gauge", help);
+    sample(name, value);
+  }
+  std::string take() { return std::move(text_); }
+
+ private:
+  std::string text_;
+};
+
+std::string bound(double le) {
+  char text[32];
+  (void)snprintf(text, sizeof text, "%g", le);
+  return text;
+}
+
+}  // namespace
+
+void server_counters::session_ended(double seconds, uint64_t received, uint64_t sent) {
+  count(completed);
+  count(received_bytes, received);
+  count(sent_bytes, sent);
+  count(duration_micros, static_cast<uint64_t>(seconds * 1e6));
+  for (size_t i = 0; i < duration_buckets.size(); ++i) {
+    if (seconds <= duration_buckets[i]) {
+      count(duration_le[i]);
+      return;
+    }
+  }
+}
+
+std::string render_metrics(const server_counters& c, const server_gauges& g) {
+  exposition out;
+  out.gauge("capecho_sessions_active", "Sessions being served now.",
+            static_cast<double>(g.sessions));
+  out.gauge("capecho_sessions_limit", "Sessions served at once at most (--max-connections).",
+            g.limit);
+  out.counter("capecho_connections_accepted_total", "Connections accepted and served.",
+              read(c.accepted));
+  out.family("capecho_connections_refused_total", "counter",
+             "Connections accepted and closed at once, by reason.");
+  out.sample(R"(capecho_connections_refused_total{reason="per_source"})",
+             read(c.refused_per_source));
+  out.sample(R"(capecho_connections_refused_total{reason="memory"})", read(c.memory_failures));
+  out.counter("capecho_connection_limit_reached_total",
+              "Times every slot was taken and new clients had to wait in the backlog.",
+              read(c.limit_reached));
+  out.family("capecho_accept_pauses_total", "counter",
+             "Times accepting paused for want of a resource, by resource.");
+  out.sample(R"(capecho_accept_pauses_total{reason="thread"})", read(c.thread_failures));
+  out.sample(R"(capecho_accept_pauses_total{reason="accept_error"})", read(c.accept_errors));
+  out.family("capecho_sessions_ended_by_server_total", "counter",
+             "Sessions the server ended before the client did, by reason.");
+  out.sample(R"(capecho_sessions_ended_by_server_total{reason="overload_protection"})",
+             read(c.ended_by_overload));
+  out.sample(R"(capecho_sessions_ended_by_server_total{reason="stop"})", read(c.ended_by_stop));
+  out.counter("capecho_received_bytes_total", "Bytes received from clients in ended sessions.",
+              read(c.received_bytes));
+  out.counter("capecho_sent_bytes_total",
+              "Bytes sent to and acknowledged by clients in ended sessions.", read(c.sent_bytes));
+  out.family("capecho_session_duration_seconds", "histogram", "How long sessions lasted.");
+  uint64_t cumulative = 0;
+  for (size_t i = 0; i < duration_buckets.size(); ++i) {
+    cumulative += read(c.duration_le[i]);
+    out.sample(
+        R"(capecho_session_duration_seconds_bucket{le=")" + bound(duration_buckets[i]) + "\"}",
+        cumulative);
+  }
+  const uint64_t completed = read(c.completed);
+  out.sample(R"(capecho_session_duration_seconds_bucket{le="+Inf"})", completed);
+  out.sample("capecho_session_duration_seconds_sum", read(c.duration_micros) / 1e6);
+  out.sample("capecho_session_duration_seconds_count", completed);
+  out.family("capecho_worker_threads", "gauge", "Session threads, by state.");
+  out.sample(R"(capecho_worker_threads{state="busy"})", uint64_t{g.workers_busy});
+  out.sample(R"(capecho_worker_threads{state="parked"})", uint64_t{g.workers_parked});
+  out.counter("capecho_log_lines_dropped_total",
+              "Log lines dropped because standard error took them too slowly.",
+              g.log_lines_dropped);
+  out.gauge("capecho_start_time_seconds", "When the server started, in seconds since the epoch.",
+            g.start_time_seconds);
+  return out.take();
+}
+
+}  // namespace capecho

@@ -1,0 +1,55 @@
+// What the server counts for its metrics endpoint, and the Prometheus text
+// exposition (version 0.0.4) of it. Counters are relaxed atomics: the hot
+// path pays an uncontended add, never a lock.
+#ifndef CAPECHO_SERVER_METRICS_H
+#define CAPECHO_SERVER_METRICS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <array>
+#include <atomic>
+#include <string>
+
+namespace capecho {
+
+// Upper bounds of the session duration histogram, in seconds.
+inline constexpr std::array<double, 9> duration_buckets = {0.001, 0.01, 0.1, 1,   10,
+                                                           60,    300,  900, 3600};
+
+struct server_counters {
+  std::atomic<uint64_t> accepted{0};
+  std::atomic<uint64_t> refused_per_source{0};
+  std::atomic<uint64_t> limit_reached{0};
+  std::atomic<uint64_t> ended_by_overload{0};
+  std::atomic<uint64_t> ended_by_stop{0};
+  std::atomic<uint64_t> accept_errors{0};
+  std::atomic<uint64_t> thread_failures{0};
+  std::atomic<uint64_t> memory_failures{0};
+  std::atomic<uint64_t> completed{0};
+  std::atomic<uint64_t> received_bytes{0};
+  std::atomic<uint64_t> sent_bytes{0};
+  std::array<std::atomic<uint64_t>, duration_buckets.size()> duration_le{};  // not cumulative
+  std::atomic<uint64_t> duration_micros{0};
+
+  void count(std::atomic<uint64_t>& c, uint64_t n = 1) {
+    c.fetch_add(n, std::memory_order_relaxed);
+  }
+  void session_ended(double seconds, uint64_t received, uint64_t sent);
+};
+
+// The figures that are read, not counted, when the endpoint is scraped.
+struct server_gauges {
+  size_t sessions = 0;
+  unsigned limit = 0;
+  size_t workers_parked = 0;
+  size_t workers_busy = 0;
+  unsigned long long log_lines_dropped = 0;
+  double start_time_seconds = 0;  // since the Unix epoch
+};
+
+std::string render_metrics(const server_counters& c, const server_gauges& g);
+
+}  // namespace capecho
+
+#endif  // CAPECHO_SERVER_METRICS_H

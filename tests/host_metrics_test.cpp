@@ -1,0 +1,78 @@
+// The metrics text and the endpoint's answers, against the host library.
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "metrics.h"
+#include "metrics_endpoint.h"
+
+using namespace capecho;
+
+namespace {
+
+TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
+  server_counters c;
+  c.count(c.accepted, 3);
+  c.count(c.refused_per_source);
+  c.session_ended(0.0005, 100, 109);
+  c.session_ended(0.5, 10, 19);
+  c.session_ended(7200, 1, 1);  // beyond the last bound: counted in +Inf only
+  const std::string text = render_metrics(c, {2, 1024, 5, 2, 7, 1700000000.5});
+  std::istringstream lines(text);
+  std::string line, family, type;
+  int families = 0;
+  for (int n = 0; std::getline(lines, line); ++n) {
+    std::smatch m;
+    if (std::regex_match(line, m, std::regex("# HELP (capecho_[a-z_]+) .+"))) {
+      family = m[1];
+      ++families;
+    } else if (std::regex_match(line, m, std::regex("# TYPE (capecho_[a-z_]+) (\\w+)"))) {
+      EXPECT_EQ(m[1], family) << line;
+      type = m[2];
+      if (type == "counter") {
+        EXPECT_TRUE(family.ends_with("_total")) << family;
+      }
+    } else {
+      EXPECT_TRUE(line.rfind(family, 0) == 0) << line << " outside " << family;
+      EXPECT_TRUE(std::regex_match(line, std::regex(R"([a-z_]+(\{[a-z_]+="[^"]+"\})? [-0-9.e+]+)")))
+          << line;
+    }
+  }
+  EXPECT_GE(families, 12);
+  for (const char* sample :
+       {"capecho_sessions_active 2\n", "capecho_sessions_limit 1024\n",
+        "capecho_connections_accepted_total 3\n",
+        "capecho_connections_refused_total{reason=\"per_source\"} 1\n",
+        "capecho_received_bytes_total 111\n", "capecho_sent_bytes_total 129\n",
+        "capecho_session_duration_seconds_bucket{le=\"0.001\"} 1\n",
+        "capecho_session_duration_seconds_bucket{le=\"1\"} 2\n",
+        "capecho_session_duration_seconds_bucket{le=\"3600\"} 2\n",
+        "capecho_session_duration_seconds_bucket{le=\"+Inf\"} 3\n",
+        "capecho_session_duration_seconds_count 3\n",
+        "capecho_session_duration_seconds_sum 7200.5005\n",
+        "capecho_worker_threads{state=\"parked\"} 5\n", "capecho_log_lines_dropped_total 7\n",
+        "capecho_start_time_seconds 1700000000.5\n"})
+    EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+}
+
+TEST(MetricsEndpoint, AnswersGetMetricsAndNothingElse) {
+  int renders = 0;
+  const auto render = [&renders] {
+    ++renders;
+    return std::string("capecho_x 1\n");
+  };
+  const std::string ok = metrics_response("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", render);
+  EXPECT_EQ(ok,
+            "HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+            "Content-Length: 12\r\nConnection: close\r\n\r\ncapecho_x 1\n");
+  EXPECT_EQ(metrics_response("GET /metrics?x=1 HTTP/1.0\n\n", render).rfind("HTTP/1.0 200 OK", 0),
+            0u);
+  for (const char* other :
+       {"GET / HTTP/1.1\r\n\r\n", "GET /metricsx HTTP/1.1\r\n\r\n",
+        "POST /metrics HTTP/1.1\r\n\r\n", "HEAD /metrics HTTP/1.1\r\n\r\n", "garbage\r\n\r\n"})
+    EXPECT_EQ(metrics_response(other, render).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
+  EXPECT_EQ(renders, 2) << "nothing is rendered for a 404";
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// The metrics endpoint of the real server: scraped by hand, by a hostile
+// scraper, and, where Debian's prometheus package is installed, checked by
+// promtool and scraped by a real Prometheus server.
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "server_process.h"
+#include "tcp_client.h"
+#include "unique_fd.h"
+
+using namespace capecho_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+int port_after(server_process& server, const std::string& text) {
+  if (!server.wait_for_log(text)) return 0;
+  const std::string& log = server.log();
+  return std::atoi(log.c_str() + log.find(text) + text.size());
+}
+
+// The whole answer to one request, status line to end.
+std::string ask(int port, const std::string& request) {
+  tcp_client c(port);
+  if (!c.connected() || !c.send_all(request)) return "";
+  return c.receive(1 << 20);
+}
+
+std::string scrape(int port) { return ask(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"); }
+
+template <typename Probe>
+bool eventually(Probe probe, std::chrono::milliseconds limit = 10s) {
+  for (const auto end = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
+    if (probe()) return true;
+  return false;
+}
+
+struct metered_server {
+  server_process server;
+  int port = 0, metrics = 0;
+  explicit metered_server(std::vector<std::string> extra = {})
+      : server([&] {
+          extra.insert(extra.end(), {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"});
+          return extra;
+        }()) {
+    metrics = port_after(server, "metrics on http://127.0.0.1:");
+    port = server.port();
+  }
+};
+
+TEST(MetricsEndpoint, CountsWhatHappened) {
+  metered_server s({"--max-per-source", "1"});
+  ASSERT_GT(s.metrics, 0) << s.server.log();
+  ASSERT_GT(s.port, 0);
+  tcp_client a(s.port);
+  ASSERT_TRUE(a.greeted());
+  tcp_client refused(s.port);
+  EXPECT_TRUE(refused.closed_by_server());
+  const std::string during = scrape(s.metrics);
+  EXPECT_EQ(during.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << during;
+  EXPECT_NE(during.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
+            std::string::npos);
+  EXPECT_NE(during.find("\ncapecho_sessions_active 1\n"), std::string::npos) << during;
+  EXPECT_NE(during.find("\ncapecho_connections_accepted_total 1\n"), std::string::npos);
+  EXPECT_NE(during.find("\ncapecho_connections_refused_total{reason=\"per_source\"} 1\n"),
+            std::string::npos);
+  EXPECT_EQ(a.echo("abc"), "ABC");
+  EXPECT_TRUE(a.finish());
+  EXPECT_TRUE(eventually([&] {
+    const std::string after = scrape(s.metrics);
+    return after.find("\ncapecho_session_duration_seconds_count 1\n") != std::string::npos &&
+           after.find("\ncapecho_received_bytes_total 6\n") != std::string::npos &&
+           after.find("\ncapecho_sent_bytes_total 12\n") != std::string::npos;
+  })) << scrape(s.metrics);
+  EXPECT_EQ(ask(s.metrics, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+}
+
+TEST(MetricsEndpoint, ASlowOrHostileScraperStallsNoSession) {
+  metered_server s;
+  ASSERT_GT(s.metrics, 0) << s.server.log();
+  tcp_client silent(s.metrics);  // connects and never asks
+  ASSERT_TRUE(silent.connected());
+  const auto start = std::chrono::steady_clock::now();
+  tcp_client c(s.port);
+  EXPECT_TRUE(c.greeted());
+  EXPECT_EQ(c.echo("unhindered"), "UNHINDERED");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_TRUE(silent.closed_by_server()) << "dropped at its deadline";
+  EXPECT_EQ(ask(s.metrics, std::string(8192, 'G')), "") << "too long a request gets no answer";
+  EXPECT_EQ(scrape(s.metrics).rfind("HTTP/1.0 200 OK", 0), 0u) << "and the next is served";
+}
+
+bool installed(const char* path) { return access(path, X_OK) == 0; }
+
+TEST(MetricsEndpoint, PromtoolAndARealPrometheusAcceptIt) {
+  if (!installed("/usr/bin/promtool") || !installed("/usr/bin/prometheus"))
+    GTEST_SKIP() << "Debian's prometheus package is not installed";
+  metered_server s;
+  ASSERT_GT(s.metrics, 0) << s.server.log();
+  tcp_client held(s.port);
+  ASSERT_TRUE(held.greeted());
+
+  char dir[] = "/tmp/capecho-prometheus-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string text = scrape(s.metrics);
+  const std::string body = text.substr(text.find("\r\n\r\n") + 4);
+  std::ofstream(std::string(dir) + "/metrics.txt") << body;
+  EXPECT_EQ(
+      system(("/usr/bin/promtool check metrics < " + std::string(dir) + "/metrics.txt").c_str()),
+      0);
+
+  std::ofstream(std::string(dir) + "/prometheus.yml")
+      << "global: {scrape_interval: 1s}\n"
+         "scrape_configs:\n"
+         "  - job_name: capecho\n"
+         "    static_configs: [{targets: ['127.0.0.1:"
+      << s.metrics << "']}]\n";
+  spawn_setup real;
+  real.program = "/usr/bin/prometheus";
+  server_process prometheus(
+      {"--config.file=" + std::string(dir) + "/prometheus.yml",
+       "--storage.tsdb.path=" + std::string(dir) + "/data", "--web.listen-address=127.0.0.1:0"},
+      real);
+  // Port 0 is not printed back, so the address is read from what it listens on.
+  ASSERT_TRUE(prometheus.wait_for_log("Server is ready to receive web requests", 30s))
+      << prometheus.log();
+  const std::string marker = "address=127.0.0.1:";
+  const size_t at = prometheus.log().rfind(marker);
+  ASSERT_NE(at, std::string::npos) << prometheus.log();
+  const int api = std::atoi(prometheus.log().c_str() + at + marker.size());
+  ASSERT_GT(api, 0) << prometheus.log();
+  std::string answer;
+  EXPECT_TRUE(eventually(
+      [&] {
+        answer = ask(api, "GET /api/v1/query?query=capecho_sessions_active HTTP/1.0\r\n\r\n");
+        return answer.find(R"("__name__":"capecho_sessions_active")") != std::string::npos &&
+               answer.find(R"("1"])") != std::string::npos;
+      },
+      20s))
+      << answer << prometheus.log();
+  EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
+}
+
+}  // namespace
