@@ -188,10 +188,17 @@ void set_log_level(verbosity level) { current_level = level; }
 // Runs before any thread exists, so getenv is safe.
 void choose_log_format() {
   const char* stream = getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
+  if (stream == nullptr) return;
+  // "DEVICE:INODE" of the journal's end of standard error.
+  char* colon = nullptr;
+  errno = 0;
+  const unsigned long long dev = strtoull(stream, &colon, 10);
+  if (errno != 0 || *colon != ':') return;
+  char* end = nullptr;
+  const unsigned long long ino = strtoull(colon + 1, &end, 10);
   struct stat err {};
-  unsigned long long dev = 0, ino = 0;
-  to_journal = stream != nullptr && sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
-               fstat(STDERR_FILENO, &err) == 0 && err.st_dev == dev && err.st_ino == ino;
+  to_journal = errno == 0 && *end == '\0' && fstat(STDERR_FILENO, &err) == 0 && err.st_dev == dev &&
+               err.st_ino == ino;
 }
 
 bool logging_enabled(log_level level) {

@@ -94,7 +94,8 @@ std::string render_metrics(const server_counters& c, const server_gauges& g) {
   }
   const uint64_t completed = read(c.completed);
   out.sample(R"(capecho_session_duration_seconds_bucket{le="+Inf"})", completed);
-  out.sample("capecho_session_duration_seconds_sum", read(c.duration_micros) / 1e6);
+  out.sample("capecho_session_duration_seconds_sum",
+             static_cast<double>(read(c.duration_micros)) / 1e6);
   out.sample("capecho_session_duration_seconds_count", completed);
   out.family("capecho_worker_threads", "gauge", "Session threads, by state.");
   out.sample(R"(capecho_worker_threads{state="busy"})", uint64_t{g.workers_busy});

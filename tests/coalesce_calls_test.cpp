@@ -112,7 +112,7 @@ TEST(CoalescingCost, SmallChunksPayNoExtraSystemCall) {
 void stream_through(tcp_session& tcp) {
   served session(tcp.server);
   ASSERT_EQ(read_exactly(tcp.client, 9), greeting);
-  std::string input(256 * 1024, 'q');
+  std::string input(size_t{256} * 1024, 'q');
   for (size_t i = 0; i < input.size(); i += 7) input[i] = '-';
   std::thread writer([&] { EXPECT_TRUE(send_record(tcp.client, input)); });
   EXPECT_EQ(read_exactly(tcp.client, input.size()), ascii_upper(input));

@@ -112,7 +112,7 @@ TEST(Session, EndOfStreamAndFailuresEndTheSession) {
     const timeval brief{0, 50000};
     ASSERT_EQ(setsockopt(pair.server, SOL_SOCKET, SO_SNDTIMEO, &brief, sizeof brief), 0);
     served session(pair.server);
-    const std::string flood(512 * 1024, 'f');
+    const std::string flood(size_t{512} * 1024, 'f');
     // The client's own writes stall once the session stops reading; it gives
     // up after its own time-out, and the session must already be over.
     const timeval client_wait{1, 0};

@@ -22,7 +22,7 @@ namespace {
 int port_after(server_process& server, const std::string& text) {
   if (!server.wait_for_log(text)) return 0;
   const std::string& log = server.log();
-  return std::atoi(log.c_str() + log.find(text) + text.size());
+  return static_cast<int>(std::strtol(log.c_str() + log.find(text) + text.size(), nullptr, 10));
 }
 
 // The whole answer to one request, status line to end.
@@ -42,14 +42,16 @@ bool eventually(Probe probe, std::chrono::milliseconds limit = 10s) {
   return false;
 }
 
+std::vector<std::string> metered_args(std::vector<std::string> extra) {
+  extra.insert(extra.end(), {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"});
+  return extra;
+}
+
 struct metered_server {
   server_process server;
   int port = 0, metrics = 0;
-  explicit metered_server(std::vector<std::string> extra = {})
-      : server([&] {
-          extra.insert(extra.end(), {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"});
-          return extra;
-        }()) {
+  explicit metered_server(const std::vector<std::string>& extra = {})
+      : server(metered_args(extra)) {
     metrics = port_after(server, "metrics on http://127.0.0.1:");
     port = server.port();
   }
@@ -134,7 +136,8 @@ TEST(MetricsEndpoint, PromtoolAndARealPrometheusAcceptIt) {
   const std::string marker = "address=127.0.0.1:";
   const size_t at = prometheus.log().rfind(marker);
   ASSERT_NE(at, std::string::npos) << prometheus.log();
-  const int api = std::atoi(prometheus.log().c_str() + at + marker.size());
+  const int api =
+      static_cast<int>(std::strtol(prometheus.log().c_str() + at + marker.size(), nullptr, 10));
   ASSERT_GT(api, 0) << prometheus.log();
   std::string answer;
   EXPECT_TRUE(eventually(
