@@ -66,21 +66,9 @@ namespace {
 
 using namespace capecho_test;
 
-struct tcp_session {
-  unique_fd client, server;
+// A loopback TCP pair whose server end the wrappers watch, counts reset.
+struct tcp_session : tcp_pair {
   tcp_session() {
-    const unique_fd listener(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    client.reset(socket(AF_INET, SOCK_STREAM, 0));
-    if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-    server.reset(accept(listener, nullptr, nullptr));
     ioctls = option_calls = recvmsgs = held_sends = 0;
     no_tcp_inq = false;
     watched = server.get();

@@ -21,24 +21,6 @@ namespace {
 // A held echo would wait for the kernel's 200 ms cork time-out.
 constexpr auto prompt = 100ms;
 
-struct tcp_pair {
-  unique_fd client, server;
-  tcp_pair() {
-    const unique_fd listener(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    client.reset(socket(AF_INET, SOCK_STREAM, 0));
-    if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-    server.reset(accept(listener, nullptr, nullptr));
-  }
-};
-
 int tcp_option(int fd, int name) {
   int value = -1;
   socklen_t len = sizeof value;

@@ -25,16 +25,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-std::vector<std::string> listen_args(std::vector<std::string> extra = {}) {
-  extra.insert(extra.begin(), {"--listen", "127.0.0.1:0"});
-  return extra;
-}
-
-bool nothing_arrives(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, ms) == 0;
-}
-
 // A client from 127.0.0.3 that sends a chunk every 300 ms for as long as it
 // runs, and counts every echo that did not come back right.
 class active_client {

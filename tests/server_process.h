@@ -27,6 +27,18 @@ struct spawn_setup {
   std::string program = SERVER_PROGRAM;
 };
 
+// The arguments to listen on a free loopback port, then `extra`.
+inline std::vector<std::string> listen_args(std::vector<std::string> extra = {}) {
+  extra.insert(extra.begin(), {"--listen", "127.0.0.1:0"});
+  return extra;
+}
+
+// True when nothing arrives on fd for `ms` milliseconds.
+inline bool nothing_arrives(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, ms) == 0;
+}
+
 // A listening socket on 127.0.0.1 with a free port, as a service manager
 // would pass it; -1 on failure.
 inline int loopback_listener(int& port) {

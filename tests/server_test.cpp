@@ -22,16 +22,6 @@ namespace {
 // An RFC 3339 UTC time to the millisecond, as each log line begins.
 const std::string timestamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
 
-std::vector<std::string> listen_args(std::vector<std::string> extra = {}) {
-  extra.insert(extra.begin(), {"--listen", "127.0.0.1:0"});
-  return extra;
-}
-
-bool nothing_arrives(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, ms) == 0;
-}
-
 TEST(Server, ServesAWholeSessionAndStopsCleanly) {
   server_process server(listen_args({"--verbose"}));
   const int port = server.port();

@@ -3,7 +3,9 @@
 #ifndef CAPECHO_TESTS_SESSION_HELPERS_H
 #define CAPECHO_TESTS_SESSION_HELPERS_H
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -41,6 +43,26 @@ struct socket_pair {
   }
   socket_pair(const socket_pair&) = delete;
   socket_pair& operator=(const socket_pair&) = delete;
+};
+
+// A connected pair over loopback TCP; `server` is handed to send_msg. Both
+// are -1 if the connection could not be made.
+struct tcp_pair {
+  unique_fd client, server;
+  tcp_pair() {
+    const unique_fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    client.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+    server.reset(accept(listener, nullptr, nullptr));
+  }
 };
 
 // A terminal in raw mode: `slave` is handed to send_msg, the test talks
