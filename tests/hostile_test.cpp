@@ -176,6 +176,38 @@ TEST(Hostile, AStalledLogReaderNeverFreezesServing) {
   EXPECT_EQ(server.wait_exit(6s, false), 0) << "stops within the grace, reader or not";
 }
 
+// CPU time the process has used so far, user and system.
+std::chrono::milliseconds cpu_time(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state ... cmajflt
+  long long user = 0, system = 0;
+  fields >> user >> system;
+  return std::chrono::milliseconds((user + system) * 1000 / sysconf(_SC_CLK_TCK));
+}
+
+TEST(Hostile, ALogReaderThatLeavesCostsNothing) {
+  server_process server(listen_args({"--verbose"}));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  server.close_log();
+  for (int i = 0; i < 20; ++i) {  // lines that can no longer be written anywhere
+    tcp_client c(port);
+    ASSERT_TRUE(c.greeted());
+    ASSERT_TRUE(c.finish());
+  }
+  const auto before = cpu_time(server.pid());
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpu_time(server.pid()) - before, 200ms) << "the log writer must not spin";
+  tcp_client still(port);
+  EXPECT_TRUE(still.greeted());
+  EXPECT_TRUE(still.finish());
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(5s, false), 0);
+}
+
 TEST(Hostile, ClosedStandardDescriptorsNeverReachAClient) {
   int port = 0;
   const unique_fd fd(loopback_listener(port));

@@ -146,6 +146,12 @@ class server_process {
 
   const std::string& log() const { return log_; }
 
+  // Stops reading standard error for good, as a log reader that went away.
+  void close_log() {
+    if (err_ >= 0) close(err_);
+    err_ = -1;
+  }
+
  private:
   bool read_some(int timeout_ms) {
     pollfd p{err_, POLLIN, 0};
