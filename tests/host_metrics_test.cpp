@@ -16,8 +16,8 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
   c.count(c.accepted, 3);
   c.count(c.refused_per_source);
   c.session_ended(0.0005, 100, 109);
-  c.session_ended(0.5, 10, 19);
-  c.session_ended(7200, 1, 1);  // beyond the last bound: counted in +Inf only
+  c.session_ended(1.0, 10, 19);  // a bound counts in its own bucket
+  c.session_ended(7200, 1, 1);   // beyond the last bound: counted in +Inf only
   const std::string text = render_metrics(c, {2, 1024, 5, 2, 7, 1700000000.5});
   std::istringstream lines(text);
   std::string line, family, type;
@@ -40,6 +40,8 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
     }
   }
   EXPECT_GE(families, 12);
+  EXPECT_NE(text.find("capecho_session_duration_seconds_bucket{le=\"0.1\"} 1\n"),
+            std::string::npos);
   for (const char* sample :
        {"capecho_sessions_active 2\n", "capecho_sessions_limit 1024\n",
         "capecho_connections_accepted_total 3\n",
@@ -50,7 +52,7 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
         "capecho_session_duration_seconds_bucket{le=\"3600\"} 2\n",
         "capecho_session_duration_seconds_bucket{le=\"+Inf\"} 3\n",
         "capecho_session_duration_seconds_count 3\n",
-        "capecho_session_duration_seconds_sum 7200.5005\n",
+        "capecho_session_duration_seconds_sum 7201.0005\n",
         "capecho_worker_threads{state=\"parked\"} 5\n", "capecho_log_lines_dropped_total 7\n",
         "capecho_start_time_seconds 1700000000.5\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;

@@ -75,6 +75,7 @@ TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
           << c.option;
     }
   }
+  EXPECT_EQ(parse({"--backlog", "9"}).options.backlog, 9u) << "every leading digit";
   const parse_outcome flags =
       parse({"--reuse-port", "--stdio", "-v", "-l", "[::1]:0", "-l", "127.0.0.2:9"});
   ASSERT_EQ(flags.status, parse_status::run) << flags.error;
@@ -137,6 +138,10 @@ TEST(Address, ParsesFormatsAndKeysBySourceHost) {
   ASSERT_TRUE(parse_endpoint("[::ffff:127.0.0.9]:80", c, error)) << error;
   EXPECT_EQ(format_endpoint(a), "127.0.0.9:80");
   EXPECT_EQ(format_endpoint(c), "[::ffff:127.0.0.9]:80");
+  endpoint longest;
+  const char* widest = "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:65535";
+  ASSERT_TRUE(parse_endpoint(widest, longest, error)) << error;
+  EXPECT_EQ(format_endpoint(longest), widest);
   EXPECT_EQ(source_key(a), source_key(b)) << "ports do not matter";
   EXPECT_NE(source_key(a), source_key(c));
   endpoint d;

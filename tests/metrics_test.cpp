@@ -82,6 +82,11 @@ TEST(MetricsEndpoint, CountsWhatHappened) {
            after.find("\ncapecho_sent_bytes_total 12\n") != std::string::npos;
   })) << scrape(s.metrics);
   EXPECT_EQ(ask(s.metrics, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+
+  server_process second(
+      {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:" + std::to_string(s.metrics)});
+  EXPECT_EQ(second.wait_exit(), 1) << "the metrics port is not shared";
+  EXPECT_NE(second.log().find("Address already in use"), std::string::npos) << second.log();
 }
 
 TEST(MetricsEndpoint, ASlowOrHostileScraperStallsNoSession) {

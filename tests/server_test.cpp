@@ -72,7 +72,8 @@ TEST(Server, AtTheConnectionLimitNewClientsWaitTheirTurn) {
   tcp_client third(port);
   ASSERT_TRUE(third.connected()) << "the third client waits in the backlog, not refused";
   EXPECT_TRUE(nothing_arrives(third.fd(), 300));
-  EXPECT_TRUE(server.wait_for_log("connection limit of 2 reached"));
+  EXPECT_TRUE(
+      server.wait_for_log("connection limit of 2 reached; not accepting until a session ends\n"));
   EXPECT_TRUE(first.finish());
   EXPECT_TRUE(third.greeted());
   EXPECT_EQ(third.echo("turn"), "TURN");
