@@ -243,6 +243,7 @@ TEST(UniqueFd, ClosesWhatItOwnsDescriptorZeroIncludedAndNothingItHandedOver) {
     unique_fd zero(0);
     const unique_fd moved(std::move(zero));  // closed once, by its last owner
     EXPECT_EQ(moved.get(), 0);
+    EXPECT_TRUE(moved.valid()) << "descriptor 0 is a descriptor like any other";
   }
   EXPECT_FALSE(is_open(0));
   {
