@@ -80,6 +80,26 @@ TEST(Server, AtTheConnectionLimitNewClientsWaitTheirTurn) {
   EXPECT_EQ(second.echo("still"), "STILL");
 }
 
+TEST(Server, TheLimitHoldsAcrossListeners) {
+  server_process server({"--listen", "127.0.0.1:0", "--listen", "127.0.0.2:0", "--max-connections",
+                         "1", "--overload-idle", "0"});
+  ASSERT_TRUE(server.wait_for_log("listening on 127.0.0.2:")) << server.log();
+  const int first = server.port();
+  const std::string& log = server.log();
+  const int second = std::stoi(log.substr(log.find("listening on 127.0.0.2:") + 23));
+  tcp_client holder(first);
+  ASSERT_TRUE(holder.greeted());
+  tcp_client x(first), y(second, "127.0.0.2");  // both wait, one on each listener
+  ASSERT_TRUE(x.connected());
+  ASSERT_TRUE(y.connected());
+  EXPECT_TRUE(nothing_arrives(x.fd(), 200));
+  EXPECT_TRUE(holder.finish());
+  EXPECT_TRUE(!nothing_arrives(x.fd(), 1000) || !nothing_arrives(y.fd(), 0))
+      << "the freed slot is taken";
+  EXPECT_NE(nothing_arrives(x.fd(), 300), nothing_arrives(y.fd(), 300))
+      << "one slot freed: one of the two is served, the other still waits";
+}
+
 TEST(Server, PerSourceLimitClosesTheExtraConnection) {
   server_process server(listen_args({"--max-per-source", "1"}));
   const int port = server.port();
