@@ -9,6 +9,8 @@
 #include <new>
 #include <utility>
 
+#include "session_socket.h"
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define CAPECHO_INSTRUMENTED 1

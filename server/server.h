@@ -19,7 +19,6 @@
 #include "metrics.h"
 #include "options.h"
 #include "overload.h"
-#include "session_socket.h"
 #include "unique_fd.h"
 #include "worker_pool.h"
 
