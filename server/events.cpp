@@ -103,10 +103,26 @@ void log_overload_ended(unsigned long long ended, unsigned long long total) {
            ended, plural(ended, "session", "sessions"), total);
 }
 
+void log_untrusted_proxy(const std::string& peer, unsigned suppressed) {
+  log_line(log_level::note, "%s is not a trusted proxy (--trusted-proxy); connection closed%s",
+           peer.c_str(), held_back(suppressed).c_str());
+}
+
+void log_proxy_header_failed(const std::string& peer, const std::string& why, unsigned suppressed) {
+  log_line(log_level::note, "%s: no valid PROXY header: %s; connection closed%s", peer.c_str(),
+           why.c_str(), held_back(suppressed).c_str());
+}
+
 bool session_lines_wanted() { return logging_enabled(log_level::detail); }
 
-void log_session(const std::string& peer, double seconds, const std::string& counts) {
-  log_line(log_level::detail, "session %s %.3fs %s", peer.c_str(), seconds, counts.c_str());
+void log_session(const session_summary& s) {
+  char counts[64] = "";
+  if (s.counted)
+    (void)snprintf(counts, sizeof counts, " in %llu out %llu",
+                   static_cast<unsigned long long>(s.received),
+                   static_cast<unsigned long long>(s.sent));
+  log_line(log_level::detail, "session %s%s%s %.3fs%s", s.peer.c_str(),
+           s.via.empty() ? "" : " via ", s.via.c_str(), s.seconds, counts);
 }
 
 void log_signal(const char* name) { log_line(log_level::note, "%s received", name); }
@@ -122,6 +138,11 @@ void log_status(const server_status& s) {
            s.sessions, plural(s.sessions, "session", "sessions"), s.limit, s.peak, s.served,
            s.limit_hits, plural(s.limit_hits, "time", "times"), s.overload_ended, s.log_dropped,
            plural(s.log_dropped, "line", "lines"));
+}
+
+void log_draining(unsigned delay) {
+  log_line(log_level::note,
+           "draining: still accepting for %u s, turning away health checks, then stopping", delay);
 }
 
 void log_stopping(unsigned grace, size_t sessions) {

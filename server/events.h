@@ -5,6 +5,7 @@
 #define CAPECHO_SERVER_EVENTS_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
@@ -44,15 +45,26 @@ void log_no_worker(const std::string& why, unsigned suppressed);
 void log_out_of_memory(unsigned suppressed);
 void log_source_refused(const std::string& peer, unsigned limit, unsigned suppressed);
 void log_overload_ended(unsigned long long ended, unsigned long long total);
+void log_untrusted_proxy(const std::string& peer, unsigned suppressed);
+void log_proxy_header_failed(const std::string& peer, const std::string& why, unsigned suppressed);
 
 // Sessions.
 bool session_lines_wanted();
-void log_session(const std::string& peer, double seconds, const std::string& counts);
+struct session_summary {
+  std::string peer;
+  std::string via;  // the balancer that passed the client on, or ""
+  double seconds = 0;
+  bool counted = false;  // the byte counts are known (TCP)
+  uint64_t received = 0;
+  uint64_t sent = 0;
+};
+void log_session(const session_summary& s);
 
 // Signals and stopping.
 void log_signal(const char* name);
 void log_signal_ignored(const char* name);
 void log_status(const server_status& s);
+void log_draining(unsigned delay);
 void log_stopping(unsigned grace, size_t sessions);
 void log_ending_sessions(size_t sessions);
 void log_stopped(const server_status& s);

@@ -68,6 +68,18 @@ std::string render_metrics(const server_counters& c, const server_gauges& g) {
   out.sample(R"(capecho_connections_refused_total{reason="per_source"})",
              read(c.refused_per_source));
   out.sample(R"(capecho_connections_refused_total{reason="memory"})", read(c.memory_failures));
+  out.sample(R"(capecho_connections_refused_total{reason="untrusted_proxy"})",
+             read(c.untrusted_proxy));
+  out.family("capecho_proxy_header_failures_total", "counter",
+             "Connections closed because their PROXY header was not valid and whole in time.");
+  out.sample(R"(capecho_proxy_header_failures_total{reason="malformed"})", read(c.proxy_malformed));
+  out.sample(R"(capecho_proxy_header_failures_total{reason="timeout"})", read(c.proxy_timeout));
+  out.sample(R"(capecho_proxy_header_failures_total{reason="closed"})", read(c.proxy_closed));
+  out.family("capecho_health_checks_total", "counter",
+             "Connections a load balancer opened for itself (PROXY v2 LOCAL), unlogged: served, "
+             "or turned away while draining before a stop.");
+  out.sample(R"(capecho_health_checks_total{result="served"})", read(c.health_checks));
+  out.sample(R"(capecho_health_checks_total{result="turned_away"})", read(c.health_checks_failed));
   out.counter("capecho_connection_limit_reached_total",
               "Times every slot was taken and new clients had to wait in the backlog.",
               read(c.limit_reached));

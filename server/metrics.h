@@ -26,6 +26,12 @@ struct server_counters {
   std::atomic<uint64_t> accept_errors{0};
   std::atomic<uint64_t> thread_failures{0};
   std::atomic<uint64_t> memory_failures{0};
+  std::atomic<uint64_t> untrusted_proxy{0};
+  std::atomic<uint64_t> proxy_malformed{0};
+  std::atomic<uint64_t> proxy_timeout{0};
+  std::atomic<uint64_t> proxy_closed{0};
+  std::atomic<uint64_t> health_checks{0};
+  std::atomic<uint64_t> health_checks_failed{0};  // turned away while draining
   std::atomic<uint64_t> completed{0};
   std::atomic<uint64_t> received_bytes{0};
   std::atomic<uint64_t> sent_bytes{0};

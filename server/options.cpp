@@ -12,6 +12,7 @@ constexpr unsigned max_seconds = 86400 * 365;
 constexpr unsigned max_overload_idle_ms = 3600 * 1000;
 constexpr unsigned max_socket_buffer = 64 << 20;
 constexpr unsigned max_keepalive = 32767;  // the kernel's limit for TCP_KEEPIDLE
+constexpr unsigned max_proxy_timeout = 3600;
 
 enum long_only : int {
   opt_max_connections = 256,
@@ -26,6 +27,10 @@ enum long_only : int {
   opt_socket_buffer,
   opt_keepalive,
   opt_metrics,
+  opt_proxy_protocol,
+  opt_trusted_proxy,
+  opt_proxy_timeout,
+  opt_drain_delay,
 };
 
 const option long_options[] = {
@@ -42,6 +47,10 @@ const option long_options[] = {
     {"socket-buffer", required_argument, nullptr, opt_socket_buffer},
     {"keepalive", required_argument, nullptr, opt_keepalive},
     {"metrics", required_argument, nullptr, opt_metrics},
+    {"proxy-protocol", no_argument, nullptr, opt_proxy_protocol},
+    {"trusted-proxy", required_argument, nullptr, opt_trusted_proxy},
+    {"proxy-timeout", required_argument, nullptr, opt_proxy_timeout},
+    {"drain-delay", required_argument, nullptr, opt_drain_delay},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
@@ -63,6 +72,16 @@ bool parse_number(const char* name, const char* text, unsigned low, unsigned hig
   }
   out = static_cast<unsigned>(value);
   return true;
+}
+
+// Trusting every address would let any client claim to be any other.
+const char* proxy_option_conflict(const server_options& o) {
+  if (o.proxy_protocol && o.trusted_proxies.empty())
+    return "--proxy-protocol needs --trusted-proxy: otherwise any client could forge its address";
+  if (!o.proxy_protocol && !o.trusted_proxies.empty())
+    return "--trusted-proxy applies only with --proxy-protocol";
+  if (o.proxy_protocol && o.stdio) return "--proxy-protocol does not apply to --stdio";
+  return nullptr;
 }
 
 }  // namespace
@@ -110,12 +129,26 @@ std::string usage_text() {
          "                             end them (default " +
          num(d.shutdown_grace) +
          ")\n"
+         "      --drain-delay SECS     on SIGTERM/SIGINT, keep accepting for SECS first while\n"
+         "                             turning away a balancer's health checks, so it moves\n"
+         "                             new clients elsewhere (default " +
+         num(d.drain_delay) +
+         ")\n"
          "      --thread-cache N       idle worker threads kept for reuse (default " +
          num(d.thread_cache) +
          ",\n"
          "                             0 = a new thread per session)\n"
          "      --metrics ADDR:PORT    answer GET /metrics there, in Prometheus text format\n"
          "                             (default: off)\n"
+         "      --proxy-protocol       every connection opens with a PROXY protocol header\n"
+         "                             (v1 or v2) from a load balancer; the client it names\n"
+         "                             is the session's source (default: off)\n"
+         "      --trusted-proxy CIDR   the balancers allowed to send it, such as 10.0.0.0/8\n"
+         "                             or 2001:db8::7; repeatable; required with\n"
+         "                             --proxy-protocol, other peers are closed at once\n"
+         "      --proxy-timeout SECS   time for the header to arrive whole (default " +
+         num(d.proxy_timeout) +
+         ")\n"
          "      --stdio                serve the one connection on standard input and exit\n"
          "  -q, --quiet                log errors only\n"
          "  -v, --verbose              also log one line per session\n"
@@ -189,6 +222,22 @@ parse_outcome parse_options(int argc, char** argv) {
         if (!ok) error = "--metrics: " + error;
         break;
       }
+      case opt_proxy_protocol:
+        o.proxy_protocol = true;
+        break;
+      case opt_trusted_proxy: {
+        address_range range;
+        ok = parse_address_range(optarg, range, error);
+        if (ok) o.trusted_proxies.push_back(range);
+        if (!ok) error = "--trusted-proxy: " + error;
+        break;
+      }
+      case opt_drain_delay:
+        ok = parse_number(name, optarg, 0, max_seconds, o.drain_delay, error);
+        break;
+      case opt_proxy_timeout:
+        ok = parse_number(name, optarg, 1, max_proxy_timeout, o.proxy_timeout, error);
+        break;
       case opt_reuse_port:
         o.reuse_port = true;
         break;
@@ -215,6 +264,7 @@ parse_outcome parse_options(int argc, char** argv) {
     if (!ok) return fail(error);
   }
   if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
+  if (const char* conflict = proxy_option_conflict(o)) return fail(conflict);
   if (o.listen.empty()) {
     endpoint e;
     std::string ignored;

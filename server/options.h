@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "address.h"
+#include "address_range.h"
 #include "log.h"
 
 namespace capecho {
@@ -19,13 +20,17 @@ struct server_options {
   unsigned backlog = 1024;
   bool reuse_port = false;
   unsigned shutdown_grace = 10;      // seconds
+  unsigned drain_delay = 0;          // seconds of accepting after SIGTERM, failing health checks
   unsigned thread_cache = 256;       // parked workers kept; 0: a thread per session
   unsigned overload_idle_ms = 1500;  // at the limit, sessions idle this long may be ended; 0: never
   unsigned socket_buffer = 65536;    // bytes, each way, per session socket; 0: the kernel's
   unsigned keepalive = 60;           // seconds of silence before probing the peer; 0: off
   verbosity level = verbosity::normal;
   bool stdio = false;
-  std::optional<endpoint> metrics;  // where GET /metrics is answered; none by default
+  std::optional<endpoint> metrics;             // where GET /metrics is answered; none by default
+  bool proxy_protocol = false;                 // every connection opens with a PROXY header
+  std::vector<address_range> trusted_proxies;  // who may send one; required with it
+  unsigned proxy_timeout = 3;                  // seconds for the header to arrive whole
 };
 
 inline constexpr const char* default_listen = "127.0.0.1:7007";

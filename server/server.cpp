@@ -96,6 +96,7 @@ void server::run() {
         }
         continue;
       }
+      if (watched.back().revents != 0) take_wake_up();
       for (size_t i = 0; i < listeners_.size(); ++i)
         if (watched[i].revents != 0 && has_free_slot() && ensure_worker())
           accept_from(listeners_[i]);
@@ -126,7 +127,23 @@ void server::beat_if_due() {
 }
 
 int server::poll_timeout_ms() const {
-  return heartbeat_ ? static_cast<int>(heartbeat_interval_.count()) : -1;
+  int ms = heartbeat_ ? static_cast<int>(heartbeat_interval_.count()) : -1;
+  if (draining_.load(std::memory_order_relaxed)) {
+    std::lock_guard lock(mutex_);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        drain_until_ - std::chrono::steady_clock::now());
+    const int drain_ms = static_cast<int>(std::max<long long>(left.count(), 0));
+    ms = ms < 0 ? drain_ms : std::min(ms, drain_ms);
+  }
+  return ms;
+}
+
+// With the lock held. A first stop request leaves the listeners open for the
+// drain delay, so a balancer has time to see its health checks fail and move
+// new clients elsewhere before connecting here is refused.
+bool server::stop_due() const {
+  if (stop_requests_ == 0) return false;
+  return stop_requests_ > 1 || std::chrono::steady_clock::now() >= drain_until_;
 }
 
 void server::request_stop() { add_stop_requests(1); }
@@ -134,9 +151,17 @@ void server::request_stop() { add_stop_requests(1); }
 void server::request_stop_now() { add_stop_requests(2); }
 
 void server::add_stop_requests(unsigned n) {
+  bool drain = false;
   {
     std::lock_guard lock(mutex_);
+    drain = stop_requests_ == 0 && n == 1 && options_.drain_delay > 0;
+    if (drain)
+      drain_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(options_.drain_delay);
     stop_requests_ += n;
+  }
+  if (drain) {
+    draining_.store(true, std::memory_order_relaxed);
+    log_draining(options_.drain_delay);
   }
   changed_.notify_all();
   const uint64_t one = 1;
@@ -182,7 +207,7 @@ bool server::wait_for_free_slot() {
     {
       std::unique_lock lock(mutex_);
       const auto free_or_stopping = [this] {
-        return stop_requests_ > 0 || sessions_.size() < options_.max_connections;
+        return stop_due() || sessions_.size() < options_.max_connections;
       };
       if (at_limit)
         changed_.wait_for(lock,
@@ -190,7 +215,7 @@ bool server::wait_for_free_slot() {
                                                                            heartbeat_interval_)
                                      : room_scan_interval,
                           free_or_stopping);
-      if (stop_requests_ > 0) return false;
+      if (stop_due()) return false;
       if (sessions_.size() < options_.max_connections) return true;
       if (!at_limit) counters_.count(counters_.limit_reached);
     }
@@ -206,7 +231,7 @@ bool server::wait_for_free_slot() {
 
 bool server::has_free_slot() {
   std::lock_guard lock(mutex_);
-  return stop_requests_ == 0 && sessions_.size() < options_.max_connections;
+  return !stop_due() && sessions_.size() < options_.max_connections;
 }
 
 void server::make_room() {
@@ -286,54 +311,157 @@ void server::accept_from(const listener& l) {
     return;
   }
   job.fd = conn.get();
-  if (!admit(job)) return;
+  if (!trusted_peer(job) || !admit(job)) return;
   job.fd = conn.release();
   pool_.start(std::exchange(reserved_, nullptr), job);
 }
 
+// Behind a balancer, only the balancers may connect: anyone else could
+// send a header claiming any address.
+bool server::trusted_peer(const session_job& job) {
+  if (!options_.proxy_protocol || in_any_range(options_.trusted_proxies, job.peer)) return true;
+  counters_.count(counters_.untrusted_proxy);
+  unsigned suppressed = 0;
+  if (untrusted_note_.allow(suppressed)) log_untrusted_proxy(format_endpoint(job.peer), suppressed);
+  return false;
+}
+
+// Takes a slot. Behind a balancer the source is known only once the
+// session's thread has read the header, so its share is claimed there.
 bool server::admit(const session_job& job) {
-  std::string key = source_key(job.peer);
+  // An address key fits in the string itself: copying it allocates nothing.
+  const std::string key = options_.proxy_protocol ? std::string() : source_key(job.peer);
   {
     std::lock_guard lock(mutex_);
-    const auto from = per_source_.try_emplace(key, 0).first;
-    if (options_.max_per_source == 0 || from->second < options_.max_per_source) {
+    if (key.empty() || take_source_slot(key)) {
       try {
-        sessions_.emplace(job.fd, session_entry{std::move(key), std::chrono::steady_clock::now()});
+        sessions_.emplace(job.fd, session_entry{key, std::chrono::steady_clock::now()});
       } catch (const std::bad_alloc&) {
-        if (from->second == 0) per_source_.erase(from);
+        if (!key.empty()) give_back_source_slot(key);
         throw;
       }
-      ++from->second;
-      counters_.count(counters_.accepted);
       peak_ = std::max(peak_, static_cast<unsigned>(sessions_.size()));
+      counters_.count(counters_.accepted);
       return true;
     }
   }
+  refuse_for_source(job.peer);
+  return false;
+}
+
+// From the session's thread, once the header has named the client.
+bool server::claim_source_slot(int fd, const endpoint& client) {
+  const std::string key = source_key(client);
+  {
+    std::lock_guard lock(mutex_);
+    if (take_source_slot(key)) {
+      sessions_.find(fd)->second.source = key;
+      return true;
+    }
+  }
+  refuse_for_source(client);
+  return false;
+}
+
+bool server::take_source_slot(const std::string& key) {
+  const auto from = per_source_.try_emplace(key, 0).first;
+  if (options_.max_per_source != 0 && from->second >= options_.max_per_source) return false;
+  ++from->second;
+  return true;
+}
+
+void server::give_back_source_slot(const std::string& key) {
+  const auto from = per_source_.find(key);
+  if (from != per_source_.end() && --from->second == 0) per_source_.erase(from);
+}
+
+void server::refuse_for_source(const endpoint& client) {
   counters_.count(counters_.refused_per_source);
   unsigned suppressed = 0;
   if (source_refusals_.allow(suppressed))
-    log_source_refused(format_endpoint(job.peer), options_.max_per_source, suppressed);
-  return false;
+    log_source_refused(format_endpoint(client), options_.max_per_source, suppressed);
 }
 
 void server::serve(const session_job& job) {
   // Its socket options were inherited from the listener.
   unique_fd conn(job.fd);
   try {
-    const auto start = std::chrono::steady_clock::now();
-    handler_(conn.get());
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (options_.metrics) {
-      uint64_t in = 0, out = 0;
-      (void)transfer_totals(conn.get(), in, out);  // none off TCP
-      counters_.session_ended(took.count(), in, out);
-    }
-    if (session_lines_wanted())
-      log_session(format_endpoint(job.peer), took.count(), transfer_counts(conn.get()));
+    session_origin origin{job.peer, job.peer};
+    if (!options_.proxy_protocol || take_proxy_header(conn.get(), origin))
+      run_session(conn.get(), origin);
   } catch (const std::bad_alloc&) {
-    // Only the log line about this session could not be made.
+    // Only a log line about this session, or a long header, could not be made.
   }
   end_session(conn.get());
+}
+
+// Read here, not in the accept loop, so a slow header holds up no one else.
+bool server::take_proxy_header(int fd, session_origin& origin) {
+  proxy_header header;
+  std::string why;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options_.proxy_timeout);
+  const proxy_read_status status = read_proxy_header(fd, deadline, header, why);
+  if (status != proxy_read_status::ok) {
+    count_proxy_failure(status);
+    if (status == proxy_read_status::timed_out)
+      why = "none whole within " + std::to_string(options_.proxy_timeout) + " s";
+    unsigned suppressed = 0;
+    // A peer that closes before sending anything is usually a port probe: counted only.
+    if (status != proxy_read_status::closed && proxy_failures_.allow(suppressed))
+      log_proxy_header_failed(format_endpoint(origin.balancer), why, suppressed);
+    return false;
+  }
+  origin.header_bytes = header.length;
+  origin.health_check = !header.proxied;
+  if (origin.health_check && draining_.load(std::memory_order_relaxed)) {
+    counters_.count(counters_.health_checks_failed);
+    return false;  // closed unanswered: the balancer takes this server out of rotation
+  }
+  if (header.has_addresses) {
+    origin.client = header.source;
+    origin.proxied = true;
+  }
+  return origin.health_check || claim_source_slot(fd, origin.client);
+}
+
+void server::count_proxy_failure(proxy_read_status status) {
+  switch (status) {
+    case proxy_read_status::invalid:
+      counters_.count(counters_.proxy_malformed);
+      break;
+    case proxy_read_status::timed_out:
+      counters_.count(counters_.proxy_timeout);
+      break;
+    case proxy_read_status::closed:
+      counters_.count(counters_.proxy_closed);
+      break;
+    case proxy_read_status::ok:
+      break;
+  }
+}
+
+// A balancer's health checks are served like any session but neither logged
+// nor counted as one: they would drown what the clients do.
+void server::run_session(int fd, const session_origin& origin) {
+  const auto start = std::chrono::steady_clock::now();
+  handler_(fd);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  if (origin.health_check) {
+    counters_.count(counters_.health_checks);
+    return;
+  }
+  const bool lines = session_lines_wanted();
+  if (!options_.metrics && !lines) return;
+  session_summary s;
+  s.seconds = took.count();
+  s.counted = transfer_totals(fd, s.received, s.sent);  // none off TCP
+  s.received -= std::min<uint64_t>(s.received, origin.header_bytes);
+  if (options_.metrics) counters_.session_ended(s.seconds, s.received, s.sent);
+  if (!lines) return;
+  s.peer = format_endpoint(origin.client);
+  if (origin.proxied) s.via = format_endpoint(origin.balancer);
+  log_session(s);
 }
 
 // Unregistered before it is closed, so no shutdown from the accept loop or
@@ -343,12 +471,19 @@ void server::end_session(int fd) {
     std::lock_guard lock(mutex_);
     const auto it = sessions_.find(fd);
     if (it != sessions_.end()) {
-      const auto from = per_source_.find(it->second.source);
-      if (from != per_source_.end() && --from->second == 0) per_source_.erase(from);
+      if (!it->second.source.empty()) give_back_source_slot(it->second.source);
       sessions_.erase(it);
     }
   }
   changed_.notify_all();
+}
+
+// Resets the wake-up counter, so a drain does not spin on it.
+void server::take_wake_up() {
+  uint64_t count = 0;
+  if (read(wake_.get(), &count, sizeof count) < 0) {
+    // EAGAIN: another read took it first; nothing else can fail on an eventfd.
+  }
 }
 
 void server::back_off() {

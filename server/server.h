@@ -19,6 +19,7 @@
 #include "metrics.h"
 #include "options.h"
 #include "overload.h"
+#include "proxy_reader.h"
 #include "unique_fd.h"
 #include "worker_pool.h"
 
@@ -55,7 +56,7 @@ class server {
 
  private:
   struct session_entry {
-    std::string source;
+    std::string source;  // "" until known: behind a balancer, its PROXY header names it
     std::chrono::steady_clock::time_point admitted;
     bool ending = false;  // shut down by the host; its worker will unregister it
   };
@@ -67,15 +68,34 @@ class server {
   size_t choose_and_end_idle_sessions(size_t waiting);
   bool ensure_worker();
   void accept_from(const listener& l);
+  // Who a session serves: the peer, or the client a balancer's header names.
+  struct session_origin {
+    endpoint client;
+    endpoint balancer;
+    bool proxied = false;       // client came from a PROXY header
+    bool health_check = false;  // the balancer's own connection (v2 LOCAL)
+    size_t header_bytes = 0;
+  };
+
+  bool trusted_peer(const session_job& job);
   bool admit(const session_job& job);
+  bool claim_source_slot(int fd, const endpoint& client);
+  bool take_source_slot(const std::string& key);       // with the lock held
+  void give_back_source_slot(const std::string& key);  // with the lock held
+  void refuse_for_source(const endpoint& client);
   void serve(const session_job& job);
+  bool take_proxy_header(int fd, session_origin& origin);
+  void count_proxy_failure(proxy_read_status status);
+  void run_session(int fd, const session_origin& origin);
   void end_session(int fd);
   void back_off();
+  void take_wake_up();
   void drain_and_end_sessions();
   void close_listeners();
   void add_stop_requests(unsigned n);
   void beat_if_due();
   int poll_timeout_ms() const;
+  bool stop_due() const;
 
   const server_options options_;
   const session_handler handler_;
@@ -87,6 +107,8 @@ class server {
   std::unordered_map<int, session_entry> sessions_;  // by descriptor
   std::unordered_map<std::string, unsigned> per_source_;
   unsigned stop_requests_ = 0;
+  std::chrono::steady_clock::time_point drain_until_{};  // listeners stay open until then
+  std::atomic<bool> draining_{false};                    // health checks are turned away
   unsigned peak_ = 0;
   server_counters counters_;
   const std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
@@ -105,6 +127,8 @@ class server {
   rate_limit memory_errors_;
   rate_limit source_refusals_;
   rate_limit overload_note_;
+  rate_limit untrusted_note_;
+  rate_limit proxy_failures_;
   worker_pool pool_;  // last: destroyed first, joining threads that use the rest
 };
 

@@ -69,12 +69,6 @@ bool transfer_totals(int fd, uint64_t& received, uint64_t& sent) {
   return true;
 }
 
-std::string transfer_counts(int fd) {
-  uint64_t in = 0, out = 0;
-  if (!transfer_totals(fd, in, out)) return "";
-  return "in " + std::to_string(in) + " out " + std::to_string(out);
-}
-
 bool receive_idle_ms(int fd, unsigned& ms) {
   tcp_info info{};
   if (!tcp_counters(fd, info)) return false;

@@ -35,9 +35,6 @@ inline unsigned keepalive_interval(unsigned idle) { return idle >= 4 ? idle / 4 
 // false where there are none.
 bool transfer_totals(int fd, uint64_t& received, uint64_t& sent);
 
-// "in N out M" from the same counters, or "" where there are none.
-std::string transfer_counts(int fd);
-
 // Milliseconds since the peer last sent data, from the kernel's TCP counters;
 // false where there are none (not TCP).
 bool receive_idle_ms(int fd, unsigned& ms);

@@ -1,0 +1,117 @@
+#include "proxy_reader.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "log.h"
+
+namespace capecho {
+namespace {
+
+// Holds any v1 line and the v2 headers balancers send in practice; a longer
+// v2 header moves to the heap.
+constexpr size_t inline_bytes = 256;
+
+class header_buffer {
+ public:
+  uint8_t* data() { return heap_.empty() ? inline_ : heap_.data(); }
+  size_t capacity() const { return heap_.empty() ? sizeof inline_ : heap_.size(); }
+  void grow_to(size_t bytes, size_t kept) {
+    if (bytes <= capacity()) return;
+    std::vector<uint8_t> bigger(bytes);
+    memcpy(bigger.data(), data(), kept);
+    heap_.swap(bigger);
+  }
+
+ private:
+  uint8_t inline_[inline_bytes];
+  std::vector<uint8_t> heap_;
+};
+
+// False when the deadline passes first.
+bool wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int n = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return true;  // the read that follows reports it
+  }
+}
+
+// Takes `len` bytes that a peek has shown are queued.
+bool consume(int fd, uint8_t* into, size_t len, std::string& error) {
+  while (len > 0) {
+    const ssize_t n = recv(fd, into, len, MSG_DONTWAIT);
+    if (n > 0) {
+      into += n;
+      len -= static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      error = n == 0 ? "end of stream" : "recv: " + error_text(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// Peeks at what has arrived, and takes from the socket only bytes the parser
+// counts as header: the lot while it is incomplete (all of it is header
+// then), its exact length once it is whole.
+proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_point deadline,
+                                    proxy_header& header, std::string& error) {
+  header_buffer buf;
+  size_t have = 0;
+  size_t needed = 0;
+  for (;;) {
+    buf.grow_to(needed, have);
+    if (!wait_readable(fd, deadline)) return proxy_read_status::timed_out;
+    const size_t room = buf.capacity() - have;  // at least one: needed > have
+    const ssize_t n = recv(fd, buf.data() + have, room, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) {
+      error = n == 0 ? "end of stream" : "recv: " + error_text(errno);
+      return proxy_read_status::closed;
+    }
+    const size_t seen = have + static_cast<size_t>(n);
+    const proxy_parse_result r = parse_proxy_header(buf.data(), seen, header);
+    switch (r.status) {
+      case proxy_parse_status::invalid:
+        error = r.error;
+        return proxy_read_status::invalid;
+      case proxy_parse_status::complete:
+        return consume(fd, buf.data() + have, header.length - have, error)
+                   ? proxy_read_status::ok
+                   : proxy_read_status::closed;
+      case proxy_parse_status::incomplete:
+        if (!consume(fd, buf.data() + have, seen - have, error)) return proxy_read_status::closed;
+        have = seen;
+        needed = r.needed;
+        break;
+    }
+  }
+}
+
+const char* proxy_failure_label(proxy_read_status status) {
+  switch (status) {
+    case proxy_read_status::invalid:
+      return "malformed";
+    case proxy_read_status::timed_out:
+      return "timeout";
+    case proxy_read_status::ok:
+    case proxy_read_status::closed:
+      break;
+  }
+  return "closed";
+}
+
+}  // namespace capecho

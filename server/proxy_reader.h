@@ -1,0 +1,29 @@
+// Reads the PROXY header that opens a connection from a load balancer,
+// taking exactly its bytes from the socket, so the client's own data stays
+// queued for the session.
+#ifndef CAPECHO_SERVER_PROXY_READER_H
+#define CAPECHO_SERVER_PROXY_READER_H
+
+#include <chrono>
+#include <string>
+
+#include "proxy_header.h"
+
+namespace capecho {
+
+enum class proxy_read_status {
+  ok,
+  invalid,    // malformed: `error` says how
+  timed_out,  // not whole by the deadline
+  closed,     // end of stream, or a failed read: `error` names it
+};
+
+proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_point deadline,
+                                    proxy_header& header, std::string& error);
+
+// "malformed", "timeout" or "closed": the label the metrics count it under.
+const char* proxy_failure_label(proxy_read_status status);
+
+}  // namespace capecho
+
+#endif  // CAPECHO_SERVER_PROXY_READER_H
