@@ -15,6 +15,12 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
   server_counters c;
   c.count(c.accepted, 3);
   c.count(c.refused_per_source);
+  c.count(c.untrusted_proxy, 4);
+  c.count(c.proxy_malformed, 5);
+  c.count(c.proxy_timeout, 6);
+  c.count(c.proxy_closed, 8);
+  c.count(c.health_checks, 9);
+  c.count(c.health_checks_failed, 10);
   c.session_ended(0.0005, 100, 109);
   c.session_ended(1.0, 10, 19);  // a bound counts in its own bucket
   c.session_ended(7200, 1, 1);   // beyond the last bound: counted in +Inf only
@@ -42,19 +48,27 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
   EXPECT_GE(families, 12);
   EXPECT_NE(text.find("capecho_session_duration_seconds_bucket{le=\"0.1\"} 1\n"),
             std::string::npos);
-  for (const char* sample :
-       {"capecho_sessions_active 2\n", "capecho_sessions_limit 1024\n",
-        "capecho_connections_accepted_total 3\n",
-        "capecho_connections_refused_total{reason=\"per_source\"} 1\n",
-        "capecho_received_bytes_total 111\n", "capecho_sent_bytes_total 129\n",
-        "capecho_session_duration_seconds_bucket{le=\"0.001\"} 1\n",
-        "capecho_session_duration_seconds_bucket{le=\"1\"} 2\n",
-        "capecho_session_duration_seconds_bucket{le=\"3600\"} 2\n",
-        "capecho_session_duration_seconds_bucket{le=\"+Inf\"} 3\n",
-        "capecho_session_duration_seconds_count 3\n",
-        "capecho_session_duration_seconds_sum 7201.0005\n",
-        "capecho_worker_threads{state=\"parked\"} 5\n", "capecho_log_lines_dropped_total 7\n",
-        "capecho_start_time_seconds 1700000000.5\n"})
+  for (const char* sample : {"capecho_sessions_active 2\n",
+                             "capecho_sessions_limit 1024\n",
+                             "capecho_connections_accepted_total 3\n",
+                             "capecho_connections_refused_total{reason=\"per_source\"} 1\n",
+                             "capecho_connections_refused_total{reason=\"untrusted_proxy\"} 4\n",
+                             "capecho_proxy_header_failures_total{reason=\"malformed\"} 5\n",
+                             "capecho_proxy_header_failures_total{reason=\"timeout\"} 6\n",
+                             "capecho_proxy_header_failures_total{reason=\"closed\"} 8\n",
+                             "capecho_health_checks_total{result=\"served\"} 9\n",
+                             "capecho_health_checks_total{result=\"turned_away\"} 10\n",
+                             "capecho_received_bytes_total 111\n",
+                             "capecho_sent_bytes_total 129\n",
+                             "capecho_session_duration_seconds_bucket{le=\"0.001\"} 1\n",
+                             "capecho_session_duration_seconds_bucket{le=\"1\"} 2\n",
+                             "capecho_session_duration_seconds_bucket{le=\"3600\"} 2\n",
+                             "capecho_session_duration_seconds_bucket{le=\"+Inf\"} 3\n",
+                             "capecho_session_duration_seconds_count 3\n",
+                             "capecho_session_duration_seconds_sum 7201.0005\n",
+                             "capecho_worker_threads{state=\"parked\"} 5\n",
+                             "capecho_log_lines_dropped_total 7\n",
+                             "capecho_start_time_seconds 1700000000.5\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
 }
 

@@ -40,6 +40,9 @@ TEST(Options, DefaultsDefendAServerExposedToStrangers) {
   EXPECT_FALSE(o.reuse_port);
   EXPECT_FALSE(o.stdio);
   EXPECT_EQ(o.level, verbosity::normal);
+  EXPECT_FALSE(o.proxy_protocol);
+  EXPECT_EQ(o.proxy_timeout, 3u);
+  EXPECT_EQ(o.drain_delay, 0u);
   ASSERT_EQ(o.listen.size(), 1u);
   EXPECT_EQ(format_endpoint(o.listen[0]), "127.0.0.1:7007") << "loopback unless told otherwise";
 }
@@ -60,10 +63,15 @@ TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
       {"--overload-idle", 0, 3600000, &server_options::overload_idle_ms},
       {"--socket-buffer", 0, 64 << 20, &server_options::socket_buffer},
       {"--keepalive", 0, 32767, &server_options::keepalive},
+      {"--proxy-timeout", 1, 3600, &server_options::proxy_timeout},
+      {"--drain-delay", 0, 86400 * 365, &server_options::drain_delay},
   };
   for (const range_case& c : cases) {
     for (unsigned v : {c.low, c.high}) {
-      const parse_outcome r = parse({c.option, std::to_string(v)});
+      std::vector<std::string> args{c.option, std::to_string(v)};
+      if (std::string(c.option) == "--proxy-timeout")
+        args.insert(args.end(), {"--proxy-protocol", "--trusted-proxy", "10.0.0.1"});
+      const parse_outcome r = parse(args);
       ASSERT_EQ(r.status, parse_status::run) << c.option << " " << v << ": " << r.error;
       EXPECT_EQ(r.options.*c.field, v) << c.option;
     }
@@ -100,6 +108,26 @@ TEST(Options, RejectsWhatIsNotAWholeNumber) {
   EXPECT_EQ(parse({"extra"}).error, "unexpected argument 'extra'");
 }
 
+// Trusting every address would let any client claim any other's.
+TEST(Options, ProxyProtocolOnlyWithTrustedProxies) {
+  const parse_outcome r = parse(
+      {"--proxy-protocol", "--trusted-proxy", "10.0.0.0/8", "--trusted-proxy", "2001:db8::7"});
+  ASSERT_EQ(r.status, parse_status::run) << r.error;
+  EXPECT_TRUE(r.options.proxy_protocol);
+  EXPECT_EQ(r.options.trusted_proxies.size(), 2u);
+
+  const parse_outcome alone = parse({"--proxy-protocol"});
+  EXPECT_EQ(alone.status, parse_status::usage_error);
+  EXPECT_EQ(alone.error,
+            "--proxy-protocol needs --trusted-proxy: otherwise any client could forge its address");
+  EXPECT_EQ(parse({"--trusted-proxy", "10.0.0.1"}).error,
+            "--trusted-proxy applies only with --proxy-protocol");
+  EXPECT_EQ(parse({"--stdio", "--proxy-protocol", "--trusted-proxy", "10.0.0.1"}).error,
+            "--proxy-protocol does not apply to --stdio");
+  EXPECT_EQ(parse({"--proxy-protocol", "--trusted-proxy", "10.0.0.0/40"}).error,
+            "--trusted-proxy: '10.0.0.0/40': the prefix length must be a number from 0 to 32");
+}
+
 TEST(Options, HelpNamesEveryOptionWithItsDefault) {
   const std::string help = usage_text();
   for (const char* text : {"--listen",
@@ -114,6 +142,10 @@ TEST(Options, HelpNamesEveryOptionWithItsDefault) {
                            "--shutdown-grace",
                            "--thread-cache",
                            "--stdio",
+                           "--proxy-protocol",
+                           "--trusted-proxy CIDR",
+                           "--proxy-timeout SECS",
+                           "--drain-delay SECS",
                            "--quiet",
                            "--verbose",
                            "--help",
