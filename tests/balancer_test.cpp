@@ -263,4 +263,61 @@ TEST(Balancer, RollingRestartBehindHAProxyLosesNoSession) {
   EXPECT_EQ(failed, 0u) << f->balancer().log();
 }
 
+// Sets a sysctl for one test and puts the old value back.
+class sysctl_setting {
+ public:
+  sysctl_setting(const std::string& path, const std::string& value) : path_(path) {
+    std::ifstream(path_) >> old_;
+    std::ofstream out(path_);
+    ok_ = !old_.empty() && static_cast<bool>(out << value << std::flush);
+  }
+  ~sysctl_setting() {
+    if (ok_) std::ofstream(path_) << old_;
+  }
+  sysctl_setting(const sysctl_setting&) = delete;
+  sysctl_setting& operator=(const sysctl_setting&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_, old_;
+  bool ok_ = false;
+};
+
+// Without a balancer, instances share a port with --reuse-port. Clients the
+// kernel queued for an instance that stops are reset, unless
+// net.ipv4.tcp_migrate_req=1 moves them to an instance that stays.
+TEST(Fleet, ReusePortQueuedClientsMoveToTheInstanceThatStays) {
+  const sysctl_setting migrate("/proc/sys/net/ipv4/tcp_migrate_req", "1");
+  if (!migrate.ok()) GTEST_SKIP() << "cannot set net.ipv4.tcp_migrate_req here: skipped";
+  const std::string at = "127.0.0.1:" + std::to_string(free_port());
+  server_process stopping({"--listen", at, "--reuse-port", "--max-connections", "1"});
+  server_process staying({"--listen", at, "--reuse-port"});
+  ASSERT_TRUE(stopping.wait_for_log("listening on") && staying.wait_for_log("listening on"))
+      << stopping.log() << staying.log();
+  const int port = atoi(at.c_str() + at.rfind(':') + 1);
+
+  // The instance at its limit of one leaves the clients the kernel gives it queued.
+  std::vector<std::unique_ptr<tcp_client>> served, queued;
+  for (int i = 0; i < 24; ++i) {
+    auto c = std::make_unique<tcp_client>(port);
+    ASSERT_TRUE(c->connected());
+    if (nothing_arrives(c->fd(), 200)) {
+      queued.push_back(std::move(c));
+    } else {
+      ASSERT_TRUE(c->greeted());
+      served.push_back(std::move(c));
+    }
+  }
+  ASSERT_FALSE(queued.empty()) << "no client was queued: every one hashed to one instance";
+  stopping.signal(SIGTERM);
+  for (auto& c : queued) {
+    EXPECT_TRUE(c->greeted()) << "a queued client is served by the instance that stays";
+    EXPECT_EQ(c->echo("moved"), "MOVED");
+    EXPECT_TRUE(c->finish());
+  }
+  for (auto& c : served) EXPECT_TRUE(c->finish());
+  EXPECT_EQ(stopping.wait_exit(), 0);
+  std::cout << queued.size() << " queued clients moved to the instance that stayed\n";
+}
+
 }  // namespace
