@@ -178,25 +178,32 @@ const char* check_v2_tlvs(const uint8_t* header, size_t from, size_t total) {
   return nullptr;
 }
 
+// Addresses and ports arrive in network order, as sockaddr keeps them.
+void set_v4(endpoint& e, const uint8_t* address, const uint8_t* port) {
+  auto* a = reinterpret_cast<sockaddr_in*>(&e.storage);
+  a->sin_family = AF_INET;
+  memcpy(&a->sin_addr, address, 4);
+  memcpy(&a->sin_port, port, 2);
+  e.length = sizeof *a;
+}
+
+void set_v6(endpoint& e, const uint8_t* address, const uint8_t* port) {
+  auto* a = reinterpret_cast<sockaddr_in6*>(&e.storage);
+  a->sin6_family = AF_INET6;
+  memcpy(&a->sin6_addr, address, 16);
+  memcpy(&a->sin6_port, port, 2);
+  e.length = sizeof *a;
+}
+
+// The block holds the source address, the destination address, the source
+// port and the destination port, in that order.
 void read_v2_addresses(uint8_t family, const uint8_t* block, proxy_header& header) {
   if (family == v2_tcp4) {
-    for (int i = 0; i < 2; ++i) {
-      endpoint& e = i == 0 ? header.source : header.destination;
-      auto* a = reinterpret_cast<sockaddr_in*>(&e.storage);
-      a->sin_family = AF_INET;
-      memcpy(&a->sin_addr, block + 4 * i, 4);
-      memcpy(&a->sin_port, block + 8 + 2 * i, 2);  // both in network order
-      e.length = sizeof *a;
-    }
+    set_v4(header.source, block, block + 8);
+    set_v4(header.destination, block + 4, block + 10);
   } else {
-    for (int i = 0; i < 2; ++i) {
-      endpoint& e = i == 0 ? header.source : header.destination;
-      auto* a = reinterpret_cast<sockaddr_in6*>(&e.storage);
-      a->sin6_family = AF_INET6;
-      memcpy(&a->sin6_addr, block + 16 * i, 16);
-      memcpy(&a->sin6_port, block + 32 + 2 * i, 2);
-      e.length = sizeof *a;
-    }
+    set_v6(header.source, block, block + 32);
+    set_v6(header.destination, block + 16, block + 34);
   }
   header.has_addresses = true;
 }

@@ -32,7 +32,7 @@ const char* const snippet_backends[] = {"127.0.0.1:7001", "127.0.0.1:7002"};
 
 std::string installed(const std::string& name) {
   for (const char* dir : {"/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin", "/sbin"}) {
-    const std::string path = std::string(dir) + "/" + name;
+    std::string path = std::string(dir) + "/" + name;
     if (access(path.c_str(), X_OK) == 0) return path;
   }
   return "";
@@ -81,7 +81,8 @@ bool run_session(int port, const std::string& source, const std::string& tag) {
 int metrics_port(server_process& server) {
   const std::string text = "metrics on http://127.0.0.1:";
   if (!server.wait_for_log(text)) return 0;
-  return atoi(server.log().c_str() + server.log().find(text) + text.size());
+  return static_cast<int>(
+      strtol(server.log().c_str() + server.log().find(text) + text.size(), nullptr, 10));
 }
 
 std::string scrape(int port) {
@@ -208,7 +209,7 @@ TEST(Balancer, HAProxyPassesEachClientsAddressAndItsChecksAreServedQuietly) {
   EXPECT_TRUE(eventually([&] {
     const std::string text = scrape(metrics);
     const size_t at = text.find(served);
-    return at != std::string::npos && atoi(text.c_str() + at + served.size()) >= 3;
+    return at != std::string::npos && strtol(text.c_str() + at + served.size(), nullptr, 10) >= 3;
   })) << scrape(metrics);
   EXPECT_EQ(f->server_logs().find("session 127.0.0.1:"), std::string::npos)
       << "health checks are not logged\n"
@@ -294,7 +295,7 @@ TEST(Fleet, ReusePortQueuedClientsMoveToTheInstanceThatStays) {
   server_process staying({"--listen", at, "--reuse-port"});
   ASSERT_TRUE(stopping.wait_for_log("listening on") && staying.wait_for_log("listening on"))
       << stopping.log() << staying.log();
-  const int port = atoi(at.c_str() + at.rfind(':') + 1);
+  const int port = static_cast<int>(strtol(at.c_str() + at.rfind(':') + 1, nullptr, 10));
 
   // The instance at its limit of one leaves the clients the kernel gives it queued.
   std::vector<std::unique_ptr<tcp_client>> served, queued;
