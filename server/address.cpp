@@ -1,6 +1,8 @@
 #include "address.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,23 +20,91 @@ bool parse_port(const char* text, in_port_t& port) {
   return true;
 }
 
-}  // namespace
+bool same_endpoint(const endpoint& a, const endpoint& b) {
+  return a.length == b.length && memcmp(&a.storage, &b.storage, a.length) == 0;
+}
 
-bool parse_endpoint(const char* text, endpoint& out, std::string& error) {
-  const std::string s(text);
-  const bool v6 = !s.empty() && s[0] == '[';
-  const size_t colon = v6 ? s.find("]:") : s.rfind(':');
-  if (colon == std::string::npos || (v6 && s.find(']') != colon)) {
-    error = "'" + s + "' is not ADDR:PORT or [ADDR]:PORT";
+// Splits HOST:PORT or [HOST]:PORT and reads the port; false, saying why in
+// `error`, when it is neither.
+bool split_endpoint(const std::string& s, std::string& host, in_port_t& port, bool& bracketed,
+                    std::string& error) {
+  bracketed = !s.empty() && s[0] == '[';
+  const size_t colon = bracketed ? s.find("]:") : s.rfind(':');
+  if (colon == std::string::npos || (bracketed && s.find(']') != colon) || colon == 0) {
+    error = "'" + s + "' is not HOST:PORT or [IPV6]:PORT";
     return false;
   }
-  const std::string host = v6 ? s.substr(1, colon - 1) : s.substr(0, colon);
-  const char* port_text = text + colon + (v6 ? 2 : 1);
-  in_port_t port = 0;
-  if (!parse_port(port_text, port)) {
+  host = bracketed ? s.substr(1, colon - 1) : s.substr(0, colon);
+  if (!parse_port(s.c_str() + colon + (bracketed ? 2 : 1), port)) {
     error = "'" + s + "': port must be a number from 0 to 65535";
     return false;
   }
+  return true;
+}
+
+const char* bracket_problem(const std::string& host) {
+  return host.find('%') == std::string::npos
+             ? "not a numeric IPv6 address"
+             : "not a numeric IPv6 address with the name or number of an interface";
+}
+
+}  // namespace
+
+bool resolve_endpoints(const char* text, std::vector<endpoint>& out, std::string& error) {
+  const std::string s(text);
+  std::string host;
+  in_port_t port = 0;
+  bool bracketed = false;
+  if (!split_endpoint(s, host, port, bracketed, error)) return false;
+  if (!bracketed && host.find(':') != std::string::npos) {
+    error = "'" + s + "': an IPv6 address goes in brackets, as [" + host + "]:PORT";
+    return false;
+  }
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | (bracketed ? AI_NUMERICHOST : 0);
+  hints.ai_family = bracketed ? AF_INET6 : AF_UNSPEC;
+  addrinfo* found = nullptr;
+  const std::string port_text = std::to_string(ntohs(port));
+  const int rc = getaddrinfo(host.c_str(), port_text.c_str(), &hints, &found);
+  if (rc != 0) {
+    error = "'" + s + "': cannot resolve '" + host +
+            "': " + (bracketed && rc == EAI_NONAME ? bracket_problem(host) : gai_strerror(rc));
+    return false;
+  }
+  const size_t before = out.size();
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    endpoint e;
+    if (a->ai_addrlen > sizeof e.storage) continue;
+    memcpy(&e.storage, a->ai_addr, a->ai_addrlen);
+    e.length = a->ai_addrlen;
+    bool seen = false;
+    for (size_t i = before; i < out.size(); ++i) seen = seen || same_endpoint(out[i], e);
+    if (!seen) out.push_back(e);
+  }
+  freeaddrinfo(found);
+  for (size_t i = before; i < out.size(); ++i) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&out[i].storage);
+    if (out[i].storage.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
+      out.resize(before);
+      error = "'" + s + "': an IPv4-mapped IPv6 address cannot be listened on; use the IPv4 " +
+              "address itself";
+      return false;
+    }
+  }
+  if (out.size() == before) {
+    error = "'" + s + "': '" + host + "' resolves to no IPv4 or IPv6 address";
+    return false;
+  }
+  return true;
+}
+
+bool parse_endpoint(const char* text, endpoint& out, std::string& error) {
+  const std::string s(text);
+  std::string host;
+  in_port_t port = 0;
+  bool v6 = false;
+  if (!split_endpoint(s, host, port, v6, error)) return false;
   out = endpoint{};
   if (v6) {
     auto* a = reinterpret_cast<sockaddr_in6*>(&out.storage);
@@ -61,7 +131,7 @@ bool parse_endpoint(const char* text, endpoint& out, std::string& error) {
 // equivalent chain of std::string additions (-Wrestrict).
 std::string format_endpoint(const endpoint& e) {
   char host[INET6_ADDRSTRLEN];
-  char text[INET6_ADDRSTRLEN + 16];
+  char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 16];
   if (e.storage.ss_family == AF_INET) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(&e.storage);
     inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
@@ -71,7 +141,10 @@ std::string format_endpoint(const endpoint& e) {
   if (e.storage.ss_family == AF_INET6) {
     const auto* a = reinterpret_cast<const sockaddr_in6*>(&e.storage);
     inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-    (void)snprintf(text, sizeof text, "[%s]:%u", host, ntohs(a->sin6_port));
+    char scope[IF_NAMESIZE + 1] = "";
+    if (a->sin6_scope_id != 0 && if_indextoname(a->sin6_scope_id, scope + 1) != nullptr)
+      scope[0] = '%';
+    (void)snprintf(text, sizeof text, "[%s%s]:%u", host, scope, ntohs(a->sin6_port));
     return text;
   }
   return "local";

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <string>
+#include <vector>
 
 namespace capecho {
 
@@ -20,7 +21,13 @@ struct endpoint {
 // On failure returns false and says why in `error`.
 bool parse_endpoint(const char* text, endpoint& out, std::string& error);
 
-// "127.0.0.1:7007", "[::1]:7007", or "local" for anything without an IP address.
+// HOST:PORT, with HOST a name or a numeric address, or [IPV6%SCOPE]:PORT:
+// every address HOST resolves to, each once, in the resolver's order. On
+// failure returns false and says in `error` what was tried and why it failed.
+bool resolve_endpoints(const char* text, std::vector<endpoint>& out, std::string& error);
+
+// "127.0.0.1:7007", "[::1]:7007", "[fe80::1%eth0]:7007", or "local" for
+// anything without an IP address.
 std::string format_endpoint(const endpoint& e);
 
 // The address part alone, as bytes: connections from one host share it.

@@ -92,7 +92,8 @@ std::string usage_text() {
   return "Usage: capecho-server [OPTION]...\n"
          "Serves the upper-casing echo protocol over TCP, one thread per session.\n"
          "\n"
-         "  -l, --listen ADDR:PORT     listen on ADDR:PORT; IPv6 as [ADDR]:PORT; repeatable;\n"
+         "  -l, --listen HOST:PORT     listen on HOST:PORT, on every address a name has;\n"
+         "                             IPv6 as [ADDR]:PORT or [ADDR%IFACE]:PORT; repeatable;\n"
          "                             port 0 picks a free port (default " +
          std::string(default_listen) +
          ")\n"
@@ -138,7 +139,7 @@ std::string usage_text() {
          num(d.thread_cache) +
          ",\n"
          "                             0 = a new thread per session)\n"
-         "      --metrics ADDR:PORT    answer GET /metrics there, in Prometheus text format\n"
+         "      --metrics HOST:PORT    answer GET /metrics there, in Prometheus text format\n"
          "                             (default: off)\n"
          "      --proxy-protocol       every connection opens with a PROXY protocol header\n"
          "                             (v1 or v2) from a load balancer; the client it names\n"
@@ -181,13 +182,10 @@ parse_outcome parse_options(int argc, char** argv) {
     std::string error;
     bool ok = true;
     switch (c) {
-      case 'l': {
-        endpoint e;
-        ok = parse_endpoint(optarg, e, error);
-        if (ok) o.listen.push_back(e);
+      case 'l':
+        ok = resolve_endpoints(optarg, o.listen, error);
         if (!ok) error = "--listen: " + error;
         break;
-      }
       case opt_max_connections:
         ok = parse_number(name, optarg, 1, max_count, o.max_connections, error);
         break;
@@ -216,9 +214,9 @@ parse_outcome parse_options(int argc, char** argv) {
         ok = parse_number(name, optarg, 0, max_keepalive, o.keepalive, error);
         break;
       case opt_metrics: {
-        endpoint e;
-        ok = parse_endpoint(optarg, e, error);
-        if (ok) o.metrics = e;
+        std::vector<endpoint> found;
+        ok = resolve_endpoints(optarg, found, error);
+        if (ok) o.metrics = found.front();  // one endpoint: the first address a name has
         if (!ok) error = "--metrics: " + error;
         break;
       }

@@ -185,6 +185,50 @@ TEST(Address, ParsesFormatsAndKeysBySourceHost) {
   EXPECT_NE(error.find("not a numeric IPv4 address"), std::string::npos) << error;
 }
 
+TEST(Address, ResolvesNamesAndScopesAndSaysWhatFailed) {
+  std::vector<endpoint> found;
+  std::string error;
+  ASSERT_TRUE(resolve_endpoints("localhost:7007", found, error)) << error;
+  ASSERT_FALSE(found.empty());
+  for (const endpoint& e : found) {
+    const std::string text = format_endpoint(e);
+    EXPECT_TRUE(text == "127.0.0.1:7007" || text == "[::1]:7007") << text;
+  }
+  const size_t localhost = found.size();
+  ASSERT_TRUE(resolve_endpoints("[::1]:0", found, error)) << error;
+  ASSERT_TRUE(resolve_endpoints("127.0.0.2:9", found, error)) << error;
+  ASSERT_EQ(found.size(), localhost + 2) << "appended, once each";
+  EXPECT_EQ(format_endpoint(found.back()), "127.0.0.2:9");
+  ASSERT_TRUE(resolve_endpoints("[fe80::1%lo]:7007", found, error)) << error;
+  EXPECT_EQ(format_endpoint(found.back()), "[fe80::1%lo]:7007") << "the scope is kept";
+
+  const struct {
+    const char* text;
+    const char* says;
+  } failures[] = {
+      {"[::ffff:127.0.0.1]:0", "an IPv4-mapped IPv6 address cannot be listened on"},
+      {"name.invalid:7007", "cannot resolve 'name.invalid': "},
+      {"::1:7007", "an IPv6 address goes in brackets, as [::1]:PORT"},
+      {"[localhost]:7007", "cannot resolve 'localhost': not a numeric IPv6 address"},
+      {"[fe80::1%nosuchif0]:7007", "cannot resolve 'fe80::1%nosuchif0'"},
+      {"localhost:http", "port must be a number from 0 to 65535"},
+      {":7007", "is not HOST:PORT or [IPV6]:PORT"},
+      {"localhost", "is not HOST:PORT or [IPV6]:PORT"},
+  };
+  for (const auto& f : failures) {
+    std::vector<endpoint> none;
+    error.clear();
+    EXPECT_FALSE(resolve_endpoints(f.text, none, error)) << f.text;
+    EXPECT_TRUE(none.empty()) << f.text;
+    EXPECT_NE(error.find(f.says), std::string::npos) << f.text << ": " << error;
+    EXPECT_EQ(error.rfind(std::string("'") + f.text + "'", 0), 0u) << "names what was tried";
+  }
+  const parse_outcome r = parse({"--listen", "localhost:0", "--metrics", "localhost:0"});
+  ASSERT_EQ(r.status, parse_status::run) << r.error;
+  EXPECT_EQ(r.options.listen.size(), localhost);
+  ASSERT_TRUE(r.options.metrics.has_value());
+}
+
 TEST(RateLimit, LetsOneEventAnIntervalThroughAndCountsTheRest) {
   rate_limit limit(std::chrono::milliseconds(200));
   unsigned suppressed = 99;
