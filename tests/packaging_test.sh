@@ -29,6 +29,12 @@ cmake -S "$src/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/consumer"
 
+# A CMake project that adds the source tree itself: the library alone is built.
+cmake -S "$src/tests/subdir_consumer" -B "$work/subdir" -DCAPECHO_SOURCE_DIR="$src" >/dev/null
+cmake --build "$work/subdir" >/dev/null
+"$work/subdir/consumer"
+[ ! -e "$work/subdir/capecho/server" ] || fail "add_subdirectory built the server"
+
 # A C program through pkg-config, with the C compiler alone.
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 export PKG_CONFIG_PATH
