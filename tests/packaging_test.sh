@@ -14,12 +14,26 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 for f in lib/libcapecho.a include/capecho.h lib/cmake/capecho/capechoConfig.cmake \
          lib/cmake/capecho/capechoConfigVersion.cmake lib/pkgconfig/capecho.pc \
-         bin/capecho-server libexec/capecho/test share/man/man1/capecho-server.1 \
-         share/capecho/systemd/capecho.service share/capecho/systemd/capecho.socket \
-         share/capecho/systemd/capecho-stdio.socket share/capecho/systemd/capecho-stdio@.service \
-         share/capecho/examples/inetd.conf share/capecho/examples/xinetd.conf; do
+         bin/capecho-server libexec/capecho/test share/man/man1/capecho-server.1.gz \
+         lib/systemd/system/capecho.service lib/systemd/system/capecho.socket \
+         lib/systemd/system/capecho-stdio.socket lib/systemd/system/capecho-stdio@.service \
+         share/doc/capecho-server/examples/inetd.conf share/doc/capecho-server/examples/xinetd.conf \
+         share/doc/capecho-server/copyright share/doc/libcapecho-dev/copyright; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
+
+# Units and examples name the server where it was installed: the prefix of
+# this install, not the configured one; DESTDIR stays out of them.
+names_server() {
+  for f in "$1"/lib/systemd/system/capecho.service "$1"/lib/systemd/system/capecho-stdio@.service \
+           "$1"/share/doc/capecho-server/examples/inetd.conf \
+           "$1"/share/doc/capecho-server/examples/xinetd.conf; do
+    grep -q "$2/bin/capecho-server" "$f" || fail "$f does not name $2/bin/capecho-server"
+  done
+}
+names_server "$prefix" "$prefix"
+DESTDIR=$work/stage cmake --install "$build" --prefix /opt/capecho >/dev/null
+names_server "$work/stage/opt/capecho" /opt/capecho
 [ ! -e "$prefix/include/socket.h" ] || fail "the internal socket.h was installed"
 [ ! -e "$prefix/bin/test" ] || fail "test was put on PATH"
 [ "$("$prefix/libexec/capecho/test")" = "Hello" ] || fail "installed test does not greet"
@@ -48,7 +62,7 @@ cc -std=c11 -o "$work/c_host" "$src/tests/c_host.c" $(pkg-config --cflags --libs
 # Units, with their ExecStart pointing into this prefix.
 if command -v systemd-analyze >/dev/null 2>&1; then
   mkdir -p "$work/units"
-  for u in "$prefix"/share/capecho/systemd/*; do
+  for u in "$prefix"/lib/systemd/system/*; do
     sed "s|/[^ ]*/bin/capecho-server|$prefix/bin/capecho-server|" "$u" >"$work/units/$(basename "$u")"
   done
   out=$(cd "$work/units" && SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no \
