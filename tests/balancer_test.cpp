@@ -40,29 +40,15 @@ std::string installed(const std::string& name) {
 
 // A loopback port that was free a moment ago.
 int free_port() {
-  const unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return 0;
-  return ntohs(a.sin_port);
+  int port = 0;
+  const unique_fd listener(loopback_listener(port));
+  return listener.get() >= 0 ? port : 0;
 }
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
     text.replace(at, from.size(), to);
   return text;
-}
-
-template <typename Probe>
-bool eventually(Probe probe, std::chrono::milliseconds limit = 15s) {
-  for (const auto end = std::chrono::steady_clock::now() + limit;
-       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
-    if (probe()) return true;
-  return false;
 }
 
 // One whole session, each echo checked byte for byte.
@@ -133,7 +119,7 @@ class fleet {
 
   // Until a session goes through the balancer.
   bool serving() {
-    return eventually([this] { return run_session(front_, "127.0.0.9", "probe"); });
+    return eventually([this] { return run_session(front_, "127.0.0.9", "probe"); }, 15s);
   }
 
   bool servers_listening() {

@@ -34,14 +34,6 @@ std::string ask(int port, const std::string& request) {
 
 std::string scrape(int port) { return ask(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"); }
 
-template <typename Probe>
-bool eventually(Probe probe, std::chrono::milliseconds limit = 10s) {
-  for (const auto end = std::chrono::steady_clock::now() + limit;
-       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
-    if (probe()) return true;
-  return false;
-}
-
 std::vector<std::string> metered_args(std::vector<std::string> extra) {
   extra.insert(extra.end(), {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"});
   return extra;

@@ -39,6 +39,15 @@ inline bool nothing_arrives(int fd, int ms) {
   return poll(&p, 1, ms) == 0;
 }
 
+// Polls `probe` every 50 ms until it holds; false once `limit` has passed.
+template <typename Probe>
+bool eventually(Probe probe, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  for (const auto end = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < end; usleep(50000))
+    if (probe()) return true;
+  return false;
+}
+
 // A listening socket on 127.0.0.1 with a free port, as a service manager
 // would pass it; -1 on failure.
 inline int loopback_listener(int& port) {
