@@ -223,6 +223,8 @@ TEST(Address, ResolvesNamesAndScopesAndSaysWhatFailed) {
     EXPECT_NE(error.find(f.says), std::string::npos) << f.text << ": " << error;
     EXPECT_EQ(error.rfind(std::string("'") + f.text + "'", 0), 0u) << "names what was tried";
   }
+  EXPECT_EQ(parse({"--listen", ":1"}).error, "--listen: ':1' is not HOST:PORT or [IPV6]:PORT");
+  EXPECT_EQ(parse({"--metrics", ":1"}).error, "--metrics: ':1' is not HOST:PORT or [IPV6]:PORT");
   const parse_outcome r = parse({"--listen", "localhost:0", "--metrics", "localhost:0"});
   ASSERT_EQ(r.status, parse_status::run) << r.error;
   EXPECT_EQ(r.options.listen.size(), localhost);

@@ -39,12 +39,14 @@ std::string tlv(int type, const std::string& value) {
 const std::string v4_addresses =
     std::string("\xC0\x00\x02\x01\xC0\x00\x02\x02", 8) + big_endian_16(56324) + big_endian_16(7007);
 
-// A v2 PROXY TCP4 header whose last TLV is a CRC32C over it all.
-std::string v2_with_checksum(const std::string& other_tlvs) {
-  std::string h = v2(1, 0x11, v4_addresses + other_tlvs + tlv(0x03, std::string(4, '\0')));
+// A v2 PROXY TCP4 header with a CRC32C TLV over it all, between `before`
+// and `after`.
+std::string v2_with_checksum(const std::string& before, const std::string& after = "") {
+  std::string h = v2(1, 0x11, v4_addresses + before + tlv(0x03, std::string(4, '\0')) + after);
   const uint32_t crc =
       crc32c(0, reinterpret_cast<const uint8_t*>(h.data()), h.size());  // field still zero
-  for (int i = 0; i < 4; ++i) h[h.size() - 4 + i] = static_cast<char>(crc >> (24 - 8 * i));
+  const size_t at = h.size() - after.size() - 4;
+  for (size_t i = 0; i < 4; ++i) h[at + i] = static_cast<char>(crc >> (24 - 8 * i));
   return h;
 }
 
@@ -235,6 +237,10 @@ TEST(ProxyHeader, ChecksumTlv) {
     flipped[i] = static_cast<char>(flipped[i] ^ 0x01);
     EXPECT_EQ(status_of(flipped), proxy_parse_status::invalid) << "byte " << i;
   }
+  std::string with_more = v2_with_checksum(tlv(0x04, "pad"), tlv(0x05, "unique-id"));
+  EXPECT_EQ(status_of(with_more), proxy_parse_status::complete) << "bytes after it are covered";
+  with_more.back() = 'X';
+  EXPECT_EQ(status_of(with_more), proxy_parse_status::invalid);
   std::string wrong_size = v2(1, 0x11, v4_addresses + tlv(0x03, "abc"));
   EXPECT_EQ(status_of(wrong_size), proxy_parse_status::invalid);
 }
