@@ -64,19 +64,6 @@ bool run_session(int port, const std::string& source, const std::string& tag) {
   return c.finish();
 }
 
-int metrics_port(server_process& server) {
-  const std::string text = "metrics on http://127.0.0.1:";
-  if (!server.wait_for_log(text)) return 0;
-  return static_cast<int>(
-      strtol(server.log().c_str() + server.log().find(text) + text.size(), nullptr, 10));
-}
-
-std::string scrape(int port) {
-  tcp_client c(port);
-  if (!c.connected() || !c.send_all("GET /metrics HTTP/1.0\r\n\r\n")) return "";
-  return c.receive(1 << 20);
-}
-
 // Two servers and a balancer in front of them, in a scratch directory.
 class fleet {
  public:
@@ -190,7 +177,7 @@ TEST(Balancer, HAProxyPassesEachClientsAddressAndItsChecksAreServedQuietly) {
   auto f = haproxy_fleet({"--max-per-source", "1", "--metrics", "127.0.0.1:0"});
   expect_clients_seen_through(*f);
   // Checks every 500 ms, each a v2 LOCAL session.
-  const int metrics = metrics_port(f->server(0));
+  const int metrics = port_after(f->server(0), "metrics on http://127.0.0.1:");
   const std::string served = "capecho_health_checks_total{result=\"served\"} ";
   EXPECT_TRUE(eventually([&] {
     const std::string text = scrape(metrics);

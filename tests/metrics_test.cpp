@@ -19,21 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int port_after(server_process& server, const std::string& text) {
-  if (!server.wait_for_log(text)) return 0;
-  const std::string& log = server.log();
-  return static_cast<int>(std::strtol(log.c_str() + log.find(text) + text.size(), nullptr, 10));
-}
-
-// The whole answer to one request, status line to end.
-std::string ask(int port, const std::string& request) {
-  tcp_client c(port);
-  if (!c.connected() || !c.send_all(request)) return "";
-  return c.receive(1 << 20);
-}
-
-std::string scrape(int port) { return ask(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"); }
-
 std::vector<std::string> metered_args(std::vector<std::string> extra) {
   extra.insert(extra.end(), {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"});
   return extra;

@@ -86,6 +86,7 @@ TEST(Proxy, TheClientTheHeaderNamesIsTheSessionsSource) {
 
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_EQ(server.log().find("draining"), std::string::npos) << "no drain delay by default";
   EXPECT_EQ(server.log().find("session 127.0.0.1:"), std::string::npos)
       << "the health check is not logged\n"
       << server.log();
@@ -95,7 +96,9 @@ TEST(Proxy, ASlowHeaderHoldsUpNoOneAndTimesOut) {
   int port = 0;
   const unique_fd inherited(loopback_listener(port));
   ASSERT_GE(inherited.get(), 0);
-  server_process server(proxy_args({"--proxy-timeout", "1"}), socket_activation(inherited));
+  server_process server(proxy_args({"--proxy-timeout", "1", "--metrics", "127.0.0.1:0"}),
+                        socket_activation(inherited));
+  const int metrics = port_after(server, "metrics on http://127.0.0.1:");
   ASSERT_TRUE(server.wait_for_log("listening on")) << server.log();
 
   tcp_client slow(port);
@@ -112,6 +115,12 @@ TEST(Proxy, ASlowHeaderHoldsUpNoOneAndTimesOut) {
   tcp_client plain(port);
   ASSERT_TRUE(plain.send_all("hello\r\n"));
   EXPECT_TRUE(plain.closed_by_server()) << "an inherited listener requires the header too";
+  const std::string text = scrape(metrics);
+  EXPECT_NE(text.find("capecho_proxy_header_failures_total{reason=\"timeout\"} 1\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("capecho_proxy_header_failures_total{reason=\"malformed\"} 1\n"),
+            std::string::npos);
 }
 
 TEST(Proxy, DrainingTurnsHealthChecksAwayWhileStillServingThenStops) {

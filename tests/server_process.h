@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,6 +177,13 @@ class server_process {
   int err_ = -1;
   std::string log_;
 };
+
+// The number logged right after `text`, such as a port; 0 if never logged.
+inline int port_after(server_process& server, const std::string& text) {
+  if (!server.wait_for_log(text)) return 0;
+  const std::string& log = server.log();
+  return static_cast<int>(std::strtol(log.c_str() + log.find(text) + text.size(), nullptr, 10));
+}
 
 }  // namespace capecho_test
 

@@ -101,6 +101,17 @@ class tcp_client {
   bool connected_ = false;
 };
 
+// The whole answer to one request, status line to end.
+inline std::string ask(int port, const std::string& request) {
+  tcp_client c(port);
+  if (!c.connected() || !c.send_all(request)) return "";
+  return c.receive(1 << 20);
+}
+
+inline std::string scrape(int port) {
+  return ask(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+}
+
 }  // namespace capecho_test
 
 #endif  // CAPECHO_TESTS_TCP_CLIENT_H
