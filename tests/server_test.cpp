@@ -261,12 +261,18 @@ TEST(Server, ReusePortLetsTwoServersShareAPort) {
 
 TEST(Server, RejectsBadUsageWithOneLineAndStatusTwo) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--no-such-option"},           {"--listen", "127.0.0.1"},
-      {"--listen", "localhost:7007"}, {"--listen", "127.0.0.1:65536"},
-      {"--listen", "[::1]:x"},        {"--listen", "::1:7007"},
-      {"--max-connections", "many"},  {"--max-connections", "0"},
-      {"--idle-timeout", "-1"},       {"--backlog", "99999999999999999999"},
-      {"--max-per-source"},           {"stray-argument"},
+      {"--no-such-option"},
+      {"--listen", "127.0.0.1"},
+      {"--listen", "name.invalid:7007"},
+      {"--listen", "127.0.0.1:65536"},
+      {"--listen", "[::1]:x"},
+      {"--listen", "::1:7007"},
+      {"--max-connections", "many"},
+      {"--max-connections", "0"},
+      {"--idle-timeout", "-1"},
+      {"--backlog", "99999999999999999999"},
+      {"--max-per-source"},
+      {"stray-argument"},
   };
   for (const auto& args : bad) {
     server_process server(args);
