@@ -8,8 +8,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "load.h"
 
@@ -166,13 +168,42 @@ long peak_rss_kib(long pid) {
   return 0;
 }
 
-struct hold_probe {
-  long pid;
-  long rss_kib = 0;
+// What the whole machine spends, from /proc/meminfo, in KiB.
+struct system_memory {
+  long used = 0;  // MemTotal - MemAvailable
+  long slab = 0;
+  long kernel_stack = 0;
 };
 
+system_memory read_system_memory() {
+  std::ifstream meminfo("/proc/meminfo");
+  long total = 0, available = 0;
+  system_memory m;
+  for (std::string key; meminfo >> key;) {
+    long kib = 0;
+    meminfo >> kib;
+    meminfo.ignore(64, '\n');
+    if (key == "MemTotal:") total = kib;
+    if (key == "MemAvailable:") available = kib;
+    if (key == "Slab:") m.slab = kib;
+    if (key == "KernelStack:") m.kernel_stack = kib;
+  }
+  m.used = total - available;
+  return m;
+}
+
+struct hold_probe {
+  long pid = 0;
+  long rss_kib = 0;
+  system_memory before, held;
+};
+
+// Sampled once every session is held and has gone quiet long enough for
+// the server to settle (threads that parked sessions leave, for one).
 void measure_while_held(void* context) {
   auto* probe = static_cast<hold_probe*>(context);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  probe->held = read_system_memory();
   if (probe->pid > 0) probe->rss_kib = peak_rss_kib(probe->pid);
 }
 
@@ -194,7 +225,9 @@ int main(int argc, char** argv) {
   plan.max_seconds = o.max_seconds;
   plan.upper_cased = !o.passthrough;
   run_result r;
-  hold_probe probe{o.server_pid};
+  hold_probe probe;
+  probe.pid = o.server_pid;
+  probe.before = read_system_memory();
   std::string extra;
   if (o.mode == "stream") {
     r = run_stream(o.to, o.size, static_cast<uint64_t>(o.mib) << 20, o.max_seconds,
@@ -223,6 +256,15 @@ int main(int argc, char** argv) {
       extra = " held=" + std::to_string(r.echoes) +
               " establish_s=" + std::to_string(r.establish_seconds) +
               " server_peak_rss_kib=" + std::to_string(probe.rss_kib);
+      const double held = std::max<double>(1, static_cast<double>(r.echoes));
+      auto per_session = [held](long before, long during) {
+        return std::to_string(
+            static_cast<long>(static_cast<double>(during - before) * 1024 / held));
+      };
+      extra += " system_bytes_per_session=" + per_session(probe.before.used, probe.held.used) +
+               " slab_bytes_per_session=" + per_session(probe.before.slab, probe.held.slab) +
+               " kernel_stack_bytes_per_session=" +
+               per_session(probe.before.kernel_stack, probe.held.kernel_stack);
     }
   }
   printf("result mode=%s conns=%u size=%zu seconds=%.6f echoes=%llu sessions=%llu errors=%llu%s\n",

@@ -87,6 +87,11 @@ void log_no_worker(const std::string& why, unsigned suppressed) {
            why.c_str(), held_back(suppressed).c_str());
 }
 
+void log_no_fiber(const std::string& why, unsigned suppressed) {
+  log_line(log_level::note, "no stack for a session to park with (%s): served on its thread%s",
+           why.c_str(), held_back(suppressed).c_str());
+}
+
 void log_out_of_memory(unsigned suppressed) {
   log_line(log_level::error, "out of memory; not accepting for a moment%s",
            held_back(suppressed).c_str());

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "events.h"
+#include "hosted_io.h"
 #include "listeners.h"
 #include "metrics_endpoint.h"
 #include "notify.h"
@@ -76,13 +77,15 @@ std::string stdio_problem() {
   return "";
 }
 
-session_socket_settings socket_settings(const server_options& o) {
-  return {o.idle_timeout, o.socket_buffer, o.keepalive};
+session_socket_settings socket_settings(const server_options& o, bool parks) {
+  return {o.idle_timeout, o.socket_buffer, o.keepalive,
+          parks ? static_cast<unsigned>(park_after.count()) : 0};
 }
 
 int serve_stdio(const server_options& options, void (*handler)(int)) {
   std::string problem = stdio_problem();
-  if (problem.empty() && prepare_session_socket(STDIN_FILENO, socket_settings(options), problem)) {
+  if (problem.empty() &&
+      prepare_session_socket(STDIN_FILENO, socket_settings(options, false), problem)) {
     handler(STDIN_FILENO);
     return 0;
   }
@@ -92,10 +95,11 @@ int serve_stdio(const server_options& options, void (*handler)(int)) {
 
 // The settings every session needs, made once on each listener for the
 // connections it accepts to inherit.
-bool prepare_listeners(const server_options& options, const std::vector<listener>& listeners) {
+bool prepare_listeners(const server_options& options, const std::vector<listener>& listeners,
+                       bool parks) {
   for (const listener& l : listeners) {
     std::string error;
-    if (!prepare_session_socket(l.fd.get(), socket_settings(options), error)) {
+    if (!prepare_session_socket(l.fd.get(), socket_settings(options, parks), error)) {
       log_start_failure(l.name + ": " + error);
       return false;
     }
@@ -175,13 +179,18 @@ std::unique_ptr<metrics_endpoint> start_metrics(const server& srv, listener at) 
   return endpoint;
 }
 
-int serve_listeners(const server_options& options, void (*handler)(int),
+int serve_listeners(const server_options& options, void (*handler)(int), bool parks,
                     std::vector<listener> listeners, unique_fd wake,
                     const service_notifier& manager, listener metrics_at) {
   std::vector<std::string> names;
   names.reserve(listeners.size());
   for (const listener& l : listeners) names.push_back(l.name);
-  server srv(options, handler, std::move(listeners), std::move(wake));
+  server srv(options, handler, std::move(listeners), std::move(wake), parks);
+  std::string error;
+  if (!srv.start_parking(error)) {
+    log_start_failure("cannot start the thread for parked sessions: " + error);
+    return exit_runtime;
+  }
   keep_manager_informed(srv, manager);
   try {
     const auto metrics = start_metrics(srv, std::move(metrics_at));
@@ -198,7 +207,7 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   return 0;
 }
 
-int serve_network(const server_options& options, void (*handler)(int)) {
+int serve_network(const server_options& options, void (*handler)(int), bool parks) {
   raise_descriptor_limit();
   std::string error;
   // Before any thread exists, so every thread inherits the mask.
@@ -217,7 +226,7 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     return exit_runtime;
   }
   std::vector<listener> listeners;
-  if (!open_listeners(options, listeners) || !prepare_listeners(options, listeners))
+  if (!open_listeners(options, listeners) || !prepare_listeners(options, listeners, parks))
     return exit_runtime;
   listener metrics_at;
   if (options.metrics) {
@@ -232,7 +241,8 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     log_start_failure("cannot start the log thread: " + error);
     return exit_runtime;
   }
-  const int status = serve_listeners(options, handler, std::move(listeners), std::move(wake),
+  if (parks) set_hosted_idle_timeout(options.idle_timeout);
+  const int status = serve_listeners(options, handler, parks, std::move(listeners), std::move(wake),
                                      manager, std::move(metrics_at));
   stop_log_writer(log_flush_patience);
   return status;
@@ -240,7 +250,7 @@ int serve_network(const server_options& options, void (*handler)(int)) {
 
 }  // namespace
 
-int host_main(int argc, char** argv, void (*handler)(int fd)) {
+int host_main(int argc, char** argv, void (*handler)(int fd), bool parks_when_idle) {
   if (!open_standard_descriptors()) return exit_runtime;  // nowhere to say so
   choose_log_format();
   const parse_outcome parsed = parse_options(argc, argv);
@@ -264,7 +274,8 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
     log_start_failure("signal SIGPIPE: " + error_text(errno));
     return exit_runtime;
   }
-  return options.stdio ? serve_stdio(options, handler) : serve_network(options, handler);
+  return options.stdio ? serve_stdio(options, handler)
+                       : serve_network(options, handler, parks_when_idle);
 }
 
 }  // namespace capecho

@@ -2,4 +2,7 @@
 #include "capecho.h"
 #include "host.h"
 
-int main(int argc, char** argv) { return capecho::host_main(argc, argv, send_msg); }
+// Linked against the host's copy of the library, so quiet sessions park.
+int main(int argc, char** argv) {
+  return capecho::host_main(argc, argv, send_msg, /*parks_when_idle=*/true);
+}

@@ -109,6 +109,9 @@ std::string render_metrics(const server_counters& c, const server_gauges& g) {
   out.sample("capecho_session_duration_seconds_sum",
              static_cast<double>(read(c.duration_micros)) / 1e6);
   out.sample("capecho_session_duration_seconds_count", completed);
+  out.gauge("capecho_sessions_parked",
+            "Sessions waiting for a quiet client without a thread of their own.",
+            static_cast<double>(g.sessions_parked));
   out.family("capecho_worker_threads", "gauge", "Session threads, by state.");
   out.sample(R"(capecho_worker_threads{state="busy"})", uint64_t{g.workers_busy});
   out.sample(R"(capecho_worker_threads{state="parked"})", uint64_t{g.workers_parked});

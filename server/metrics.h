@@ -50,6 +50,7 @@ struct server_gauges {
   unsigned limit = 0;
   size_t workers_parked = 0;
   size_t workers_busy = 0;
+  size_t sessions_parked = 0;  // waiting for their client without a thread
   unsigned long long log_lines_dropped = 0;
   double start_time_seconds = 0;  // since the Unix epoch
 };

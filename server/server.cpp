@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "fiber.h"
 #include "session_socket.h"
 
 #if defined(__has_feature)
@@ -25,8 +26,10 @@ namespace {
 
 #ifdef CAPECHO_INSTRUMENTED
 constexpr size_t worker_stack_bytes = size_t{1024} * 1024;  // sanitizers multiply stack use
+constexpr size_t fiber_stack_bytes = worker_stack_bytes;
 #else
 constexpr size_t worker_stack_bytes = size_t{64} * 1024;  // a session needs a few KiB
+constexpr size_t fiber_stack_bytes = size_t{64} * 1024;
 #endif
 
 // Long enough that a full descriptor table is not hammered, short enough
@@ -63,11 +66,13 @@ bool transient_accept_error(int err) {
 }  // namespace
 
 server::server(const server_options& options, session_handler handler,
-               std::vector<listener> listeners, unique_fd wake)
+               std::vector<listener> listeners, unique_fd wake, bool parks_when_idle)
     : options_(options),
       handler_(handler),
       listeners_(std::move(listeners)),
       wake_(std::move(wake)),
+      parks_(parks_when_idle),
+      parking_([this](fiber* f) { resume(f); }),
       pool_(options.thread_cache, worker_stack_bytes,
             [this](const session_job& job) { serve(job); }) {
   std::string ignored;  // failing here, it is tried again and logged in run()
@@ -75,6 +80,8 @@ server::server(const server_options& options, session_handler handler,
 }
 
 server::~server() { close_listeners(); }
+
+bool server::start_parking(std::string& error) { return !parks_ || parking_.start(error); }
 
 void server::run() {
   std::vector<pollfd> watched;
@@ -110,6 +117,7 @@ void server::run() {
   if (reserved_ != nullptr) pool_.release(std::exchange(reserved_, nullptr));
   close_listeners();
   drain_and_end_sessions();
+  wait_for_parked_sessions();
   pool_.stop_and_join();
 }
 
@@ -191,6 +199,8 @@ server_gauges server::gauges() const {
     std::lock_guard lock(mutex_);
     g.sessions = g.workers_busy = sessions_.size();
   }
+  g.sessions_parked = parks_ ? parking_.parked() : 0;
+  g.workers_busy -= std::min(g.workers_busy, g.sessions_parked);
   g.limit = options_.max_connections;
   g.workers_parked = pool_.parked();
   g.log_lines_dropped = log_lines_dropped();
@@ -383,6 +393,82 @@ void server::refuse_for_source(const endpoint& client) {
 }
 
 void server::serve(const session_job& job) {
+  if (parks_)
+    serve_on_fiber(job);
+  else
+    serve_session(job);
+}
+
+namespace {
+
+struct fiber_session {
+  server* host;
+  session_job job;
+};
+
+}  // namespace
+
+// A new session gets a fiber; a parked one goes on where it stopped. Either
+// runs here until it ends or parks again, and then this thread is free.
+void server::serve_on_fiber(const session_job& job) {
+  fiber* f = job.resume;
+  if (f == nullptr) {
+    auto* session = new (std::nothrow) fiber_session{this, job};
+    std::string why = "out of memory for a fiber";
+    if (session != nullptr) f = fiber::create(fiber_stack_bytes, &server::fiber_main, session, why);
+    if (f == nullptr) {
+      delete session;
+      unsigned suppressed = 0;
+      if (fiber_errors_.allow(suppressed)) log_no_fiber(why, suppressed);
+      serve_session(job);  // on this thread, as without parking
+      return;
+    }
+  }
+  if (f->run()) {
+    fiber::destroy(f);
+    return;
+  }
+  parking_.park(static_cast<parked_wait*>(f->request));
+}
+
+void server::fiber_main(void* arg) {
+  auto* session = static_cast<fiber_session*>(arg);
+  const session_job job = session->job;
+  server* const host = session->host;
+  delete session;
+  host->serve_session(job);
+}
+
+// From the parking lot's thread: a parked session is ready, or out of time.
+void server::resume(fiber* f) {
+  session_job job;
+  job.resume = f;
+  for (;;) {
+    std::string why;
+    worker_pool::worker* w = pool_.reserve(why);
+    if (w != nullptr) {
+      pool_.start(w, job);
+      return;
+    }
+    if (why == "stopping") return;  // after the last session ended
+    counters_.count(counters_.thread_failures);
+    unsigned suppressed = 0;
+    if (thread_errors_.allow(suppressed)) log_no_worker(why, suppressed);
+    back_off();
+  }
+}
+
+// Sessions that were ended by the stop may still be parked: they wake on the
+// shutdown and need workers to finish, so the pool waits for them.
+void server::wait_for_parked_sessions() {
+  if (!parks_) return;
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::seconds(5), [this] { return sessions_.empty(); });
+  lock.unlock();
+  parking_.stop();
+}
+
+void server::serve_session(const session_job& job) {
   // Its socket options were inherited from the listener.
   unique_fd conn(job.fd);
   try {

@@ -19,6 +19,7 @@
 #include "metrics.h"
 #include "options.h"
 #include "overload.h"
+#include "parking.h"
 #include "proxy_reader.h"
 #include "unique_fd.h"
 #include "worker_pool.h"
@@ -30,11 +31,16 @@ using session_handler = void (*)(int fd);
 class server {
  public:
   // `wake` is an eventfd that interrupts the accept loop's poll.
+  // With `parks_when_idle` sessions run on fibers and park while their
+  // client is quiet (see host.h); call start_parking() before run().
   server(const server_options& options, session_handler handler, std::vector<listener> listeners,
-         unique_fd wake);
+         unique_fd wake, bool parks_when_idle = false);
   ~server();
   server(const server&) = delete;
   server& operator=(const server&) = delete;
+
+  // Starts the thread that watches parked sessions; false with the reason.
+  bool start_parking(std::string& error);
 
   // Accepts until stop is asked for, then drains and ends the sessions.
   void run();
@@ -84,6 +90,11 @@ class server {
   void give_back_source_slot(const std::string& key);  // with the lock held
   void refuse_for_source(const endpoint& client);
   void serve(const session_job& job);
+  void serve_on_fiber(const session_job& job);
+  static void fiber_main(void* arg);
+  void resume(fiber* f);
+  void wait_for_parked_sessions();
+  void serve_session(const session_job& job);
   bool take_proxy_header(int fd, session_origin& origin);
   void count_proxy_failure(proxy_read_status status);
   void run_session(int fd, const session_origin& origin);
@@ -129,6 +140,9 @@ class server {
   rate_limit overload_note_;
   rate_limit untrusted_note_;
   rate_limit proxy_failures_;
+  const bool parks_;
+  rate_limit fiber_errors_;
+  parking_lot parking_;
   worker_pool pool_;  // last: destroyed first, joining threads that use the rest
 };
 

@@ -46,8 +46,11 @@ bool tcp_counters(int fd, tcp_info& info) {
 }  // namespace
 
 bool prepare_session_socket(int fd, const session_socket_settings& s, std::string& error) {
-  if (s.idle_timeout != 0) {
-    const timeval limit{static_cast<time_t>(s.idle_timeout), 0};
+  if (s.idle_timeout != 0 || s.block_ms != 0) {
+    const timeval limit = s.block_ms != 0
+                              ? timeval{static_cast<time_t>(s.block_ms / 1000),
+                                        static_cast<suseconds_t>(s.block_ms % 1000) * 1000}
+                              : timeval{static_cast<time_t>(s.idle_timeout), 0};
     if (!set(fd, SOL_SOCKET, SO_RCVTIMEO, "SO_RCVTIMEO", limit, error) ||
         !set(fd, SOL_SOCKET, SO_SNDTIMEO, "SO_SNDTIMEO", limit, error))
       return false;

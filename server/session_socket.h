@@ -12,6 +12,9 @@ struct session_socket_settings {
   unsigned idle_timeout = 0;    // seconds; 0: none
   unsigned buffer_bytes = 0;    // each of the send and receive buffers; 0: the kernel's
   unsigned keepalive_idle = 0;  // seconds before the first probe; 0: off
+  // Nonzero: reads and writes block this many milliseconds at a time instead
+  // of the idle time-out, for sessions the host parks when they wait longer.
+  unsigned block_ms = 0;
 };
 
 // Receive/send time-outs, so a silent or stalled client makes the handler's

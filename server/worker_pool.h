@@ -20,9 +20,12 @@
 
 namespace capecho {
 
+class fiber;
+
 struct session_job {
   int fd = -1;  // owned by the job from start() on
   endpoint peer;
+  fiber* resume = nullptr;  // instead: a parked session to run on
 };
 
 class worker_pool {
