@@ -133,13 +133,14 @@ worker_pool::worker* worker_pool::reserve(std::string& error) {
   return w;
 }
 
+// Woken under the lock: started from the parking lot's thread, the worker
+// could otherwise run the job, finish and be reaped (its condition variable
+// destroyed) by the accept loop before this notify returns.
 void worker_pool::start(worker* w, const session_job& job) {
-  {
-    std::lock_guard lock(mutex_);
-    w->job = job;
-    w->has_job = true;
-    --reserved_count_;
-  }
+  std::lock_guard lock(mutex_);
+  w->job = job;
+  w->has_job = true;
+  --reserved_count_;
   w->wake.notify_one();
 }
 
