@@ -71,9 +71,11 @@ fiber* fiber::make(size_t stack_bytes, std::string& error) {
   }
   const size_t page = page_bytes();
   const size_t usable = (stack_bytes + page - 1) / page * page;
-  // Reserved, not committed: a session touches a few pages of it.
-  void* mapping = mmap(nullptr, usable + page, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+  // Reserved, not committed: a session touches a few pages of it. An
+  // anonymous mapping takes -1 for its descriptor.
+  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK;
+  // cppcheck-suppress invalidFunctionArg
+  void* mapping = mmap(nullptr, usable + page, PROT_READ | PROT_WRITE, flags, -1, 0);
   if (mapping == MAP_FAILED) {
     error = "mmap: " + error_text(errno);
     delete f;
@@ -86,6 +88,9 @@ fiber* fiber::make(size_t stack_bytes, std::string& error) {
     release(f);
     return nullptr;
   }
+  // ucontext is obsolescent in POSIX but kept by glibc, and switches happen
+  // only on park and resume.
+  // cppcheck-suppress getcontextCalled
   if (getcontext(&f->fresh_) != 0) {
     error = "getcontext: " + error_text(errno);
     release(f);
@@ -154,6 +159,7 @@ void fiber::suspend() { switch_out(false); }
 // The entry point makecontext gives the new stack: the fiber's address comes
 // in two halves, as makecontext passes only ints.
 void fiber::start(unsigned high, unsigned low) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): makecontext passes only ints
   auto* f = reinterpret_cast<fiber*>(static_cast<uintptr_t>(high) << 32 | low);
   f->arrived_in_fiber();
   f->entry_(f->arg_);
@@ -170,6 +176,7 @@ void fiber::switch_in() {
   tsan_caller_ = __tsan_get_current_fiber();
   __tsan_switch_to_fiber(tsan_fiber_, 0);
 #endif
+  // cppcheck-suppress swapcontextCalled
   (void)swapcontext(&caller_, &context_);  // fails only on bad arguments
 #ifdef CAPECHO_ASAN
   __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
@@ -185,6 +192,7 @@ void fiber::switch_out(bool finished) {
   __tsan_switch_to_fiber(tsan_caller_, 0);
 #endif
   (void)finished;
+  // cppcheck-suppress swapcontextCalled
   (void)swapcontext(&context_, &caller_);
   arrived_in_fiber();  // resumed, perhaps by another worker
 }

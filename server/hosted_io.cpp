@@ -25,6 +25,8 @@ bool park_until_ready(fiber* f, int fd, uint32_t events,
   w.has_deadline = idle_timeout.count() > 0;
   w.deadline = began + idle_timeout;
   if (w.has_deadline && std::chrono::steady_clock::now() >= w.deadline) return false;
+  // The wait outlives the suspension: this frame is what is suspended.
+  // cppcheck-suppress autoVariables
   f->request = &w;
   f->suspend();  // the worker parks it once the switch is complete
   return !w.timed_out;

@@ -66,7 +66,8 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
                              "capecho_session_duration_seconds_bucket{le=\"+Inf\"} 3\n",
                              "capecho_session_duration_seconds_count 3\n",
                              "capecho_session_duration_seconds_sum 7201.0005\n",
-                             "capecho_worker_threads{state=\"parked\"} 5\n", "capecho_sessions_parked 3\n",
+                             "capecho_worker_threads{state=\"parked\"} 5\n",
+                             "capecho_sessions_parked 3\n",
                              "capecho_log_lines_dropped_total 7\n",
                              "capecho_start_time_seconds 1700000000.5\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
