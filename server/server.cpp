@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "fiber.h"
@@ -454,7 +455,7 @@ void server::resume(fiber* f) {
     counters_.count(counters_.thread_failures);
     unsigned suppressed = 0;
     if (thread_errors_.allow(suppressed)) log_no_worker(why, suppressed);
-    back_off();
+    std::this_thread::sleep_for(back_off_time);  // not back_off(): a stop must not make it spin
   }
 }
 
