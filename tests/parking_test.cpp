@@ -1,7 +1,6 @@
 // Sessions whose client goes quiet give their thread back and wait parked;
 // once the client speaks again they go on exactly as before. The real
 // server binary on loopback.
-#include <dirent.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -17,16 +16,6 @@ using namespace capecho_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-size_t threads_of(pid_t pid) {
-  size_t n = 0;
-  DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  if (tasks == nullptr) return 0;
-  while (const dirent* e = readdir(tasks))
-    if (e->d_name[0] != '.') ++n;
-  closedir(tasks);
-  return n;
-}
 
 std::string metric(int port, const std::string& name) {
   const std::string text = scrape(port);
@@ -49,7 +38,7 @@ TEST(Parking, QuietSessionsHoldNoThreadAndGoOnWhenTheClientSpeaks) {
   }
   EXPECT_TRUE(eventually([&] { return metric(metrics, "capecho_sessions_parked") == "100"; }))
       << scrape(metrics);
-  EXPECT_LT(threads_of(server.pid()), 20u) << "100 quiet sessions, a handful of threads";
+  EXPECT_LT(threads_of(server.pid()), 20) << "100 quiet sessions, a handful of threads";
 
   // Quiet for longer than a session takes to park, shorter than the idle time-out.
   std::this_thread::sleep_for(1500ms);

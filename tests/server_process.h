@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,14 @@ class server_process {
   int err_ = -1;
   std::string log_;
 };
+
+// How many threads a process has, or -1.
+inline int threads_of(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
 
 // The number logged right after `text`, such as a port; 0 if never logged.
 inline int port_after(server_process& server, const std::string& text) {

@@ -25,13 +25,6 @@ constexpr int driver_threads = 8;
 constexpr int echoes_each = 50;
 constexpr unsigned thread_cache = 32;
 
-int threads_of(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  return -1;
-}
-
 int descriptors_of(pid_t pid) {
   DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
   if (dir == nullptr) return -1;
