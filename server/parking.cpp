@@ -71,24 +71,25 @@ size_t parking_lot::parked() const {
 // Listed before it is armed, so the thread never sees an event for a wait it
 // does not know.
 void parking_lot::park(parked_wait* w) {
-  std::lock_guard lock(mutex_);
-  w->prev = nullptr;
-  w->next = head_;
-  if (head_ != nullptr) head_->prev = w;
-  head_ = w;
-  ++parked_;
-  epoll_event e{};
-  e.events = w->events | EPOLLONESHOT | EPOLLRDHUP;
-  e.data.ptr = w;
-  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, w->fd, &e) != 0 &&
-      (errno != ENOENT || epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, w->fd, &e) != 0)) {
-    // Cannot be watched: hand it straight back; its retried call reports the fault.
+  {
+    std::lock_guard lock(mutex_);
+    w->prev = nullptr;
+    w->next = head_;
+    if (head_ != nullptr) head_->prev = w;
+    head_ = w;
+    ++parked_;
+    epoll_event e{};
+    e.events = w->events | EPOLLONESHOT | EPOLLRDHUP;
+    e.data.ptr = w;
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, w->fd, &e) == 0 ||
+        (errno == ENOENT && epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, w->fd, &e) == 0))
+      return;
     head_ = w->next;
     if (head_ != nullptr) head_->prev = nullptr;
     --parked_;
-    w->timed_out = false;
-    resume_(w->session);
   }
+  // Cannot be watched: hand it straight back; its retried call reports the fault.
+  resume_(w->session);
 }
 
 void* parking_lot::thread_main(void* self) {
