@@ -212,6 +212,8 @@ TEST(Address, ResolvesNamesAndScopesAndSaysWhatFailed) {
       {"[localhost]:7007", "cannot resolve 'localhost': not a numeric IPv6 address"},
       {"[fe80::1%nosuchif0]:7007", "cannot resolve 'fe80::1%nosuchif0'"},
       {"localhost:http", "port must be a number from 0 to 65535"},
+      {"localhost:+80", "port must be a number from 0 to 65535"},
+      {"localhost: 80", "port must be a number from 0 to 65535"},
       {":7007", "is not HOST:PORT or [IPV6]:PORT"},
       {"localhost", "is not HOST:PORT or [IPV6]:PORT"},
   };
