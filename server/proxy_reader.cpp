@@ -101,17 +101,4 @@ proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_poin
   }
 }
 
-const char* proxy_failure_label(proxy_read_status status) {
-  switch (status) {
-    case proxy_read_status::invalid:
-      return "malformed";
-    case proxy_read_status::timed_out:
-      return "timeout";
-    case proxy_read_status::ok:
-    case proxy_read_status::closed:
-      break;
-  }
-  return "closed";
-}
-
 }  // namespace capecho

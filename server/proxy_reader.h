@@ -21,9 +21,6 @@ enum class proxy_read_status {
 proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_point deadline,
                                     proxy_header& header, std::string& error);
 
-// "malformed", "timeout" or "closed": the label the metrics count it under.
-const char* proxy_failure_label(proxy_read_status status);
-
 }  // namespace capecho
 
 #endif  // CAPECHO_SERVER_PROXY_READER_H
