@@ -1,6 +1,7 @@
 #include "events.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "log.h"
 
@@ -87,9 +88,10 @@ void log_no_worker(const std::string& why, unsigned suppressed) {
            why.c_str(), held_back(suppressed).c_str());
 }
 
-void log_no_fiber(const std::string& why, unsigned suppressed) {
-  log_line(log_level::note, "no stack for a session to park with (%s): served on its thread%s",
-           why.c_str(), held_back(suppressed).c_str());
+void log_no_fiber(const char* call, int err, unsigned suppressed) {
+  char reason[128];
+  log_line(log_level::note, "no stack for a session to park with (%s: %s): served on its thread%s",
+           call, strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
 }
 
 void log_out_of_memory(unsigned suppressed) {

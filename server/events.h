@@ -42,7 +42,7 @@ void log_connection_limit(unsigned limit, unsigned suppressed);
 void log_call_failed(const char* call, int err);
 void log_accept_failed(const std::string& listener, int err, unsigned suppressed);
 void log_no_worker(const std::string& why, unsigned suppressed);
-void log_no_fiber(const std::string& why, unsigned suppressed);
+void log_no_fiber(const char* call, int err, unsigned suppressed);
 void log_out_of_memory(unsigned suppressed);
 void log_source_refused(const std::string& peer, unsigned limit, unsigned suppressed);
 void log_overload_ended(unsigned long long ended, unsigned long long total);

@@ -63,10 +63,10 @@ fiber* fiber::reuse(size_t stack_bytes) {
   return nullptr;
 }
 
-fiber* fiber::make(size_t stack_bytes, std::string& error) {
+fiber* fiber::make(size_t stack_bytes, failure& error) {
   fiber* f = new (std::nothrow) fiber;
   if (f == nullptr) {
-    error = "out of memory for a fiber";
+    error = {"new", ENOMEM};
     return nullptr;
   }
   const size_t page = page_bytes();
@@ -77,14 +77,14 @@ fiber* fiber::make(size_t stack_bytes, std::string& error) {
   // cppcheck-suppress invalidFunctionArg
   void* mapping = mmap(nullptr, usable + page, PROT_READ | PROT_WRITE, flags, -1, 0);
   if (mapping == MAP_FAILED) {
-    error = "mmap: " + error_text(errno);
+    error = {"mmap", errno};
     delete f;
     return nullptr;
   }
   f->mapping_ = mapping;
   f->mapping_bytes_ = usable + page;
   if (mprotect(mapping, page, PROT_NONE) != 0) {  // the guard: an overflow faults
-    error = "mprotect: " + error_text(errno);
+    error = {"mprotect", errno};
     release(f);
     return nullptr;
   }
@@ -92,7 +92,7 @@ fiber* fiber::make(size_t stack_bytes, std::string& error) {
   // only on park and resume.
   // cppcheck-suppress getcontextCalled
   if (getcontext(&f->fresh_) != 0) {
-    error = "getcontext: " + error_text(errno);
+    error = {"getcontext", errno};
     release(f);
     return nullptr;
   }
@@ -104,7 +104,7 @@ fiber* fiber::make(size_t stack_bytes, std::string& error) {
   return f;
 }
 
-fiber* fiber::create(size_t stack_bytes, entry_fn entry, void* arg, std::string& error) {
+fiber* fiber::create(size_t stack_bytes, entry_fn entry, void* arg, failure& error) {
   fiber* f = reuse(stack_bytes);
   if (f == nullptr) f = make(stack_bytes, error);
   if (f == nullptr) return nullptr;

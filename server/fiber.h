@@ -11,19 +11,24 @@
 #include <stddef.h>
 #include <ucontext.h>
 
-#include <string>
-
 namespace capecho {
 
 class fiber {
  public:
   using entry_fn = void (*)(void* arg);
 
+  // The call that failed and its errno: static text, so that reporting a
+  // failure never needs memory.
+  struct failure {
+    const char* call = "";
+    int err = 0;
+  };
+
   // A fiber that will call entry(arg) on a stack of `stack_bytes` with a
   // guard page below it; null, with the failed call in `error`, if there is
   // no memory for it. Finished fibers are kept for reuse, up to a limit, so
   // a session usually costs no system call to get its stack.
-  static fiber* create(size_t stack_bytes, entry_fn entry, void* arg, std::string& error);
+  static fiber* create(size_t stack_bytes, entry_fn entry, void* arg, failure& error);
   static void destroy(fiber* f);
 
   // From a worker thread: runs the fiber until its entry returns (true) or
@@ -43,7 +48,7 @@ class fiber {
  private:
   fiber() = default;
   static fiber* reuse(size_t stack_bytes);
-  static fiber* make(size_t stack_bytes, std::string& error);
+  static fiber* make(size_t stack_bytes, failure& error);
   static void release(fiber* f);
   static void start(unsigned high, unsigned low);
   void switch_in();

@@ -12,7 +12,19 @@ namespace {
 
 std::chrono::seconds idle_timeout{0};
 
-bool would_block(ssize_t n) { return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); }
+// errno where the thread running this code keeps it. glibc declares
+// __errno_location() const, so a compiler may keep its address from before a
+// suspension; a session resumed on another thread would then read or write
+// the first thread's errno, which may be gone. The empty volatile asm keeps
+// the compiler from treating this function as const in turn.
+[[gnu::noinline]] int& thread_errno() {
+  asm volatile("");
+  return errno;
+}
+
+bool would_block(ssize_t n) {
+  return n < 0 && (thread_errno() == EAGAIN || thread_errno() == EWOULDBLOCK);
+}
 
 // Suspends the session until fd is ready for `events`; false when the idle
 // time-out, counted from when the call began, ran out first.
@@ -43,7 +55,7 @@ ssize_t with_parking(int fd, uint32_t events, Call call) {
   const auto began = std::chrono::steady_clock::now() - park_after;
   for (;;) {
     if (!park_until_ready(f, fd, events, began)) {
-      errno = EAGAIN;  // what the idle time-out on the socket said before
+      thread_errno() = EAGAIN;  // what the idle time-out on the socket said before
       return -1;
     }
     n = call();

@@ -14,45 +14,30 @@ namespace {
 constexpr auto request_deadline = std::chrono::seconds(2);
 constexpr size_t request_limit = 4096;
 
-using deadline = std::chrono::steady_clock::time_point;
+// Scrapes served at once. A scraper that connects while all are taken
+// displaces the one that has waited longest, so slow or idle scrapers can
+// delay a real one by one round trip at most.
+constexpr size_t scrapes_at_once = 16;
 
-// Waits for `events` on fd until the deadline; false when it passed.
-bool wait_for(int fd, short events, deadline until) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, events, 0};
-    const int n = poll(&p, 1, static_cast<int>(left.count()));
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
+using steady = std::chrono::steady_clock;
+
+// The request head is complete once a blank line ends it.
+bool head_complete(const std::string& head) {
+  return head.find("\r\n\r\n") != std::string::npos || head.find("\n\n") != std::string::npos;
 }
 
-// The request head, up to the blank line; "" when it is too long, too slow
-// or cut short.
-std::string read_head(int fd, deadline until) {
-  std::string head;
-  char buf[1024];
-  while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
-    if (head.size() >= request_limit || !wait_for(fd, POLLIN, until)) return "";
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return "";
-    head.append(buf, static_cast<size_t>(n));
-  }
-  return head;
-}
+}  // namespace
 
-void write_all(int fd, const std::string& data, deadline until) {
-  for (size_t done = 0; done < data.size();) {
-    if (!wait_for(fd, POLLOUT, until)) return;
-    const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return;  // the scraper left
-    done += static_cast<size_t>(n);
-  }
-}
+// One scrape in progress: its request coming in, then its answer going out.
+struct metrics_endpoint::scrape {
+  unique_fd fd;
+  steady::time_point deadline;
+  std::string in;
+  std::string out;
+  size_t sent = 0;
+};
+
+namespace {
 
 std::string http(const char* status, const char* type, const std::string& body) {
   return std::string("HTTP/1.0 ") + status + "\r\nContent-Type: " + type +
@@ -86,30 +71,77 @@ metrics_endpoint::~metrics_endpoint() {
 }
 
 void metrics_endpoint::run() {
-  pollfd watched[2] = {{listener_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+  std::vector<scrape> scrapes;
+  std::vector<pollfd> watched;
+  scrapes.reserve(scrapes_at_once);
+  watched.reserve(scrapes_at_once + 2);
   for (;;) {
-    if (poll(watched, 2, -1) < 0 && errno != EINTR) return;
-    if (watched[1].revents != 0) return;
-    if (watched[0].revents == 0) continue;
-    unique_fd client(accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!client.valid()) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-        (void)poll(&watched[1], 1, 100);  // a scrape can wait; serving must not
-      continue;
+    watched.clear();
+    watched.push_back({wake_.get(), POLLIN, 0});
+    watched.push_back({listener_.get(), POLLIN, 0});
+    auto next_deadline = steady::time_point::max();
+    for (const scrape& s : scrapes) {
+      watched.push_back({s.fd.get(), static_cast<short>(s.out.empty() ? POLLIN : POLLOUT), 0});
+      next_deadline = std::min(next_deadline, s.deadline);
     }
-    try {
-      answer(client.get());
-    } catch (const std::bad_alloc&) {
-      // This scrape is lost; the next one may fare better.
+    int timeout_ms = -1;
+    if (!scrapes.empty())
+      timeout_ms = static_cast<int>(std::max<long long>(
+          0, std::chrono::ceil<std::chrono::milliseconds>(next_deadline - steady::now()).count()));
+    if (poll(watched.data(), watched.size(), timeout_ms) < 0 && errno != EINTR) return;
+    if (watched[0].revents != 0) return;
+    const auto now = steady::now();
+    // Backwards, so that removing one leaves the others' indices alone.
+    for (size_t i = scrapes.size(); i-- > 0;) {
+      scrape& s = scrapes[i];
+      const bool done = watched[i + 2].revents != 0 ? !step(s) : now >= s.deadline;
+      if (done || now >= s.deadline) scrapes.erase(scrapes.begin() + static_cast<long>(i));
     }
+    if (watched[1].revents != 0) take_scraper(scrapes);
   }
 }
 
-void metrics_endpoint::answer(int fd) {
-  const deadline until = std::chrono::steady_clock::now() + request_deadline;
-  const std::string head = read_head(fd, until);
-  if (head.empty()) return;
-  write_all(fd, metrics_response(head, render_), until);
+void metrics_endpoint::take_scraper(std::vector<scrape>& scrapes) {
+  unique_fd client(accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  if (!client.valid()) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      pollfd wake{wake_.get(), POLLIN, 0};
+      (void)poll(&wake, 1, 100);  // a scrape can wait; serving must not
+    }
+    return;
+  }
+  if (scrapes.size() == scrapes_at_once) {
+    const auto oldest =
+        std::min_element(scrapes.begin(), scrapes.end(),
+                         [](const scrape& a, const scrape& b) { return a.deadline < b.deadline; });
+    scrapes.erase(oldest);
+  }
+  try {
+    scrapes.push_back({std::move(client), steady::now() + request_deadline, {}, {}, 0});
+  } catch (const std::bad_alloc&) {
+    // This scrape is lost; the next one may fare better.
+  }
+}
+
+// Moves one scrape on as far as its socket allows; false once it is over.
+bool metrics_endpoint::step(scrape& s) {
+  try {
+    if (s.out.empty()) {
+      char buf[1024];
+      const ssize_t n = recv(s.fd.get(), buf, sizeof buf, 0);
+      if (n < 0) return errno == EINTR || errno == EAGAIN;
+      if (n == 0) return false;
+      s.in.append(buf, static_cast<size_t>(n));
+      if (!head_complete(s.in)) return s.in.size() < request_limit;
+      s.out = metrics_response(s.in, render_);
+    }
+    const ssize_t n = send(s.fd.get(), s.out.data() + s.sent, s.out.size() - s.sent, MSG_NOSIGNAL);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    s.sent += static_cast<size_t>(n);
+    return s.sent < s.out.size();
+  } catch (const std::bad_alloc&) {
+    return false;  // this scrape is lost; the next one may fare better
+  }
 }
 
 }  // namespace capecho

@@ -1,6 +1,7 @@
 // GET /metrics over HTTP on a listener of its own, answered by a thread of
-// its own, one request at a time, each within a deadline and a size limit:
-// a slow or hostile scraper can hold up other scrapers, never serving.
+// its own. A few requests are served side by side, each within its own
+// deadline and size limit: a slow or hostile scraper holds up neither
+// serving nor a real scrape.
 #ifndef CAPECHO_SERVER_METRICS_ENDPOINT_H
 #define CAPECHO_SERVER_METRICS_ENDPOINT_H
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "unique_fd.h"
 
@@ -26,8 +28,10 @@ class metrics_endpoint {
   metrics_endpoint& operator=(const metrics_endpoint&) = delete;
 
  private:
+  struct scrape;
   void run();
-  void answer(int fd);
+  void take_scraper(std::vector<scrape>& scrapes);
+  bool step(scrape& s);
 
   unique_fd listener_;
   unique_fd wake_;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,6 +63,13 @@ bool transient_accept_error(int err) {
     default:
       return false;
   }
+}
+
+// The socket's receive and send time-outs; zero: none.
+bool set_call_timeouts(int fd, unsigned seconds) {
+  const timeval limit{static_cast<time_t>(seconds), 0};
+  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
 }
 
 }  // namespace
@@ -415,13 +423,20 @@ void server::serve_on_fiber(const session_job& job) {
   fiber* f = job.resume;
   if (f == nullptr) {
     auto* session = new (std::nothrow) fiber_session{this, job};
-    std::string why = "out of memory for a fiber";
+    fiber::failure why{"new", ENOMEM};
     if (session != nullptr) f = fiber::create(fiber_stack_bytes, &server::fiber_main, session, why);
     if (f == nullptr) {
       delete session;
       unsigned suppressed = 0;
-      if (fiber_errors_.allow(suppressed)) log_no_fiber(why, suppressed);
-      serve_session(job);  // on this thread, as without parking
+      if (fiber_errors_.allow(suppressed)) log_no_fiber(why.call, why.err, suppressed);
+      // On this thread, as without parking: its calls must wait as long as
+      // the idle time-out allows, not the short time that precedes a park.
+      if (set_call_timeouts(job.fd, options_.idle_timeout)) {
+        serve_session(job);
+      } else {
+        const unique_fd conn(job.fd);  // closed once it is unregistered
+        end_session(conn.get());
+      }
       return;
     }
   }

@@ -1,0 +1,213 @@
+// What any client on the network can do to the server as shipped, with its
+// default options unless a case says otherwise: bursts of quiet clients that
+// vanish or run out their time, a client that resets while its echo waits,
+// a server short of address space, and scrapers that never finish.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server_process.h"
+#include "tcp_client.h"
+
+using namespace capecho_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool instrumented = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool instrumented = true;
+#else
+constexpr bool instrumented = false;
+#endif
+#else
+constexpr bool instrumented = false;
+#endif
+
+// A burst needs more descriptors than a test usually has.
+bool raise_own_descriptor_limit(rlim_t wanted) {
+  rlimit l{};
+  if (getrlimit(RLIMIT_NOFILE, &l) != 0) return false;
+  l.rlim_cur = std::min(l.rlim_max, std::max(l.rlim_cur, wanted));
+  return setrlimit(RLIMIT_NOFILE, &l) == 0 && l.rlim_cur >= wanted;
+}
+
+// The value of an unlabelled metric, or -1.
+long long sample(int metrics_port, const std::string& name) {
+  const std::string text = scrape(metrics_port);
+  const size_t at = text.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size() + 2);
+}
+
+// Clock ticks the process has run, user and system.
+long long cpu_ticks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string f;
+  long long ticks = 0;
+  for (int i = 3; fields >> f && i <= 15; ++i)
+    if (i >= 14) ticks += std::stoll(f);
+  return ticks;
+}
+
+size_t mappings_of(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  size_t n = 0;
+  for (std::string line; std::getline(maps, line);) ++n;
+  return n;
+}
+
+std::vector<std::unique_ptr<tcp_client>> connect_quietly(int port, int n) {
+  std::vector<std::unique_ptr<tcp_client>> clients;
+  for (int i = 0; i < n; ++i) {
+    clients.push_back(std::make_unique<tcp_client>(port));
+    if (!clients.back()->connected()) break;
+  }
+  return clients;
+}
+
+// A fresh client is greeted and echoed: the server is alive and serving.
+void expect_serving(server_process& server, int port) {
+  tcp_client probe(port);
+  ASSERT_TRUE(probe.greeted()) << server.log();
+  EXPECT_EQ(probe.echo("still here"), "STILL HERE");
+  EXPECT_TRUE(probe.finish());
+}
+
+}  // namespace
+
+// Quiet sessions park; a thousand of them that then reset, or that run out
+// their idle time, end cleanly, wherever they were parked and resumed.
+TEST(Attack, BurstsOfQuietClientsThatResetOrTimeOutEndCleanly) {
+  ASSERT_TRUE(raise_own_descriptor_limit(2200));
+  server_process server(listen_args({"--idle-timeout", "2", "--metrics", "127.0.0.1:0"}));
+  const int metrics = port_after(server, "metrics on http://127.0.0.1:");
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  const pid_t pid = server.pid();
+  const size_t maps_before = mappings_of(pid);
+
+  auto resetting = connect_quietly(port, 1000);
+  ASSERT_EQ(resetting.size(), 1000U);
+  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_parked") == 1000; }))
+      << sample(metrics, "capecho_sessions_parked");
+  EXPECT_LE(threads_of(pid), 32) << "quiet sessions hold no thread";
+  EXPECT_LT(mappings_of(pid), maps_before + 64) << "nor a mapping of their own";
+  for (auto& c : resetting) c->reset();
+  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_active") == 0; }));
+  expect_serving(server, port);
+
+  auto timing_out = connect_quietly(port, 1000);
+  ASSERT_EQ(timing_out.size(), 1000U);
+  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_parked") == 1000; }));
+  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_active") == 0; }, 8s))
+      << "the idle time-out ends them all";
+  for (auto* c : {timing_out.front().get(), timing_out.back().get()})
+    EXPECT_TRUE(c->greeted() && c->closed_by_server());
+  expect_serving(server, port);
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0) << server.log();
+}
+
+// A client that stops reading parks its session in a send; when it resets,
+// the session ends at once and costs no CPU afterwards, even with no idle
+// time-out, and a stop is not held up by it.
+TEST(Attack, AResetWhileTheEchoWaitsEndsTheSessionAtOnce) {
+  server_process server(
+      listen_args({"--idle-timeout", "0", "--socket-buffer", "16384", "--metrics", "127.0.0.1:0"}));
+  const int metrics = port_after(server, "metrics on http://127.0.0.1:");
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  // Others come and go around it, so the workers it ran on serve them.
+  std::vector<std::unique_ptr<tcp_client>> others;
+  for (int i = 0; i < 8; ++i) {
+    others.push_back(std::make_unique<tcp_client>(port));
+    ASSERT_TRUE(others.back()->greeted());
+  }
+  tcp_client c(port);
+  ASSERT_TRUE(c.greeted());
+  const int small = 16384;
+  setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::string chunk(1000, 'x');
+  for (int i = 0; i < 400 && send(c.fd(), chunk.data(), chunk.size(), MSG_DONTWAIT) > 0; ++i) {
+  }
+  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_parked") >= 1; }));
+  for (auto& o : others) EXPECT_EQ(o->echo("hi"), "HI");
+  c.reset();
+  for (auto& o : others) EXPECT_TRUE(o->finish());
+  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_active") == 0; }, 2s))
+      << sample(metrics, "capecho_sessions_active");
+  const long long before = cpu_ticks(server.pid());
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpu_ticks(server.pid()) - before, 20) << "nothing left spinning";
+  server.signal(SIGTERM);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.wait_exit(), 0) << server.log();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+}
+
+// Out of address space, a session that cannot get memory costs that session
+// at most; the server goes on serving the others.
+TEST(Attack, RunningOutOfAddressSpaceCostsSessionsNotTheServer) {
+  if (instrumented) GTEST_SKIP() << "sanitizers reserve more address space than the limit";
+  ASSERT_TRUE(raise_own_descriptor_limit(3200));
+  spawn_setup limited;
+  limited.shell_prefix = "ulimit -v 262144;";
+  server_process server(listen_args({"--max-connections", "4000", "--backlog", "4096"}), limited);
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  std::vector<std::unique_ptr<tcp_client>> burst;
+  std::vector<std::thread> connectors;
+  std::mutex guard;
+  for (int t = 0; t < 4; ++t)
+    connectors.emplace_back([&] {
+      for (int i = 0; i < 750; ++i) {
+        auto c = std::make_unique<tcp_client>(port, "127.0.0.1", 1000);
+        c->send_all("hello\r\n");
+        std::lock_guard lock(guard);
+        burst.push_back(std::move(c));
+      }
+    });
+  for (auto& t : connectors) t.join();
+  size_t answered = 0;
+  for (size_t i = 0; i < 20; ++i)
+    answered += burst[i]->receive(16) == "Hello!!\n" + std::string(1, '\0') + "HELLO\r\n";
+  EXPECT_GT(answered, 0U) << "the first ones at least are served";
+  burst.clear();
+  expect_serving(server, port);
+  int status = 0;
+  EXPECT_EQ(waitpid(server.pid(), &status, WNOHANG), 0) << "still running: " << server.log();
+}
+
+// Scrapers that send half a request and wait are answered side by side, each
+// within its own deadline, so a real scrape is not queued behind them.
+TEST(Attack, SlowScrapersDoNotHoldUpARealScrape) {
+  server_process server(listen_args({"--metrics", "127.0.0.1:0"}));
+  const int metrics = port_after(server, "metrics on http://127.0.0.1:");
+  ASSERT_GT(metrics, 0) << server.log();
+  std::vector<std::unique_ptr<tcp_client>> slow;
+  for (int i = 0; i < 20; ++i) {
+    slow.push_back(std::make_unique<tcp_client>(metrics));
+    ASSERT_TRUE(slow.back()->send_all("GET /metr"));
+  }
+  std::this_thread::sleep_for(100ms);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_NE(scrape(metrics).find("capecho_sessions_active "), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1500ms)
+      << "not one 2 s deadline after another";
+  EXPECT_TRUE(slow.front()->closed_by_server()) << "each slow one still has its deadline";
+}
