@@ -83,14 +83,9 @@ void log_accept_failed(const std::string& listener, int err, unsigned suppressed
            error_text(err).c_str(), held_back(suppressed).c_str());
 }
 
-void log_no_worker(const std::string& why, unsigned suppressed) {
-  log_line(log_level::error, "cannot start a thread (%s); clients wait until one starts%s",
-           why.c_str(), held_back(suppressed).c_str());
-}
-
-void log_no_fiber(const char* call, int err, unsigned suppressed) {
+void log_no_worker(const char* call, int err, unsigned suppressed) {
   char reason[128];
-  log_line(log_level::note, "no stack for a session to park with (%s: %s): served on its thread%s",
+  log_line(log_level::error, "cannot start a thread (%s: %s); clients wait until one starts%s",
            call, strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
 }
 

@@ -13,12 +13,12 @@
 #include <system_error>
 
 #include "events.h"
-#include "hosted_io.h"
 #include "listeners.h"
 #include "metrics_endpoint.h"
 #include "notify.h"
 #include "options.h"
 #include "server.h"
+#include "session.h"
 #include "session_socket.h"
 #include "signals.h"
 #include "unique_fd.h"
@@ -77,9 +77,12 @@ std::string stdio_problem() {
   return "";
 }
 
-session_socket_settings socket_settings(const server_options& o, bool parks) {
+// Over the network a call blocks its thread at most park_after (see
+// session.h); the idle time-out is the host's. On standard input the handler
+// runs alone and the socket keeps the idle time-out itself.
+session_socket_settings socket_settings(const server_options& o, bool networked) {
   return {o.idle_timeout, o.socket_buffer, o.keepalive,
-          parks ? static_cast<unsigned>(park_after.count()) : 0};
+          networked ? static_cast<unsigned>(park_after.count()) : 0};
 }
 
 int serve_stdio(const server_options& options, void (*handler)(int)) {
@@ -95,11 +98,10 @@ int serve_stdio(const server_options& options, void (*handler)(int)) {
 
 // The settings every session needs, made once on each listener for the
 // connections it accepts to inherit.
-bool prepare_listeners(const server_options& options, const std::vector<listener>& listeners,
-                       bool parks) {
+bool prepare_listeners(const server_options& options, const std::vector<listener>& listeners) {
   for (const listener& l : listeners) {
     std::string error;
-    if (!prepare_session_socket(l.fd.get(), socket_settings(options, parks), error)) {
+    if (!prepare_session_socket(l.fd.get(), socket_settings(options, true), error)) {
       log_start_failure(l.name + ": " + error);
       return false;
     }
@@ -179,17 +181,17 @@ std::unique_ptr<metrics_endpoint> start_metrics(const server& srv, listener at) 
   return endpoint;
 }
 
-int serve_listeners(const server_options& options, void (*handler)(int), bool parks,
+int serve_listeners(const server_options& options, void (*handler)(int),
                     std::vector<listener> listeners, unique_fd wake,
                     const service_notifier& manager, listener metrics_at) {
   std::vector<std::string> names;
   names.reserve(listeners.size());
   for (const listener& l : listeners) names.push_back(l.name);
-  server srv(options, handler, std::move(listeners), std::move(wake), parks);
-  std::string error;
-  if (!srv.start_parking(error)) {
-    log_start_failure("cannot start the thread for parked sessions: " + error);
-    return exit_runtime;
+  server srv(options, handler, std::move(listeners), std::move(wake));
+  start_failure why;
+  if (!srv.start_workers(why)) {
+    // Tried again before each accept: clients wait in the backlog meanwhile.
+    log_no_worker(why.call, why.err, 0);
   }
   keep_manager_informed(srv, manager);
   try {
@@ -207,7 +209,7 @@ int serve_listeners(const server_options& options, void (*handler)(int), bool pa
   return 0;
 }
 
-int serve_network(const server_options& options, void (*handler)(int), bool parks) {
+int serve_network(const server_options& options, void (*handler)(int)) {
   raise_descriptor_limit();
   std::string error;
   // Before any thread exists, so every thread inherits the mask.
@@ -226,7 +228,7 @@ int serve_network(const server_options& options, void (*handler)(int), bool park
     return exit_runtime;
   }
   std::vector<listener> listeners;
-  if (!open_listeners(options, listeners) || !prepare_listeners(options, listeners, parks))
+  if (!open_listeners(options, listeners) || !prepare_listeners(options, listeners))
     return exit_runtime;
   listener metrics_at;
   if (options.metrics) {
@@ -241,8 +243,8 @@ int serve_network(const server_options& options, void (*handler)(int), bool park
     log_start_failure("cannot start the log thread: " + error);
     return exit_runtime;
   }
-  if (parks) set_hosted_idle_timeout(options.idle_timeout);
-  const int status = serve_listeners(options, handler, parks, std::move(listeners), std::move(wake),
+  session::set_idle_timeout(std::chrono::seconds(options.idle_timeout));
+  const int status = serve_listeners(options, handler, std::move(listeners), std::move(wake),
                                      manager, std::move(metrics_at));
   stop_log_writer(log_flush_patience);
   return status;
@@ -250,7 +252,7 @@ int serve_network(const server_options& options, void (*handler)(int), bool park
 
 }  // namespace
 
-int host_main(int argc, char** argv, void (*handler)(int fd), bool parks_when_idle) {
+int host_main(int argc, char** argv, void (*handler)(int fd)) {
   if (!open_standard_descriptors()) return exit_runtime;  // nowhere to say so
   choose_log_format();
   const parse_outcome parsed = parse_options(argc, argv);
@@ -275,7 +277,7 @@ int host_main(int argc, char** argv, void (*handler)(int fd), bool parks_when_id
     return exit_runtime;
   }
   return options.stdio ? serve_stdio(options, handler)
-                       : serve_network(options, handler, parks_when_idle);
+                       : serve_network(options, handler);
 }
 
 }  // namespace capecho

@@ -8,11 +8,11 @@ namespace capecho {
 // Parses the command line, serves until stopped, returns the exit status:
 // 0 after a clean stop, 1 on a runtime failure, 2 on bad usage.
 //
-// With `parks_when_idle`, the handler's read, recvmsg, send and write are the
-// host's (its archive linked with them renamed to capecho_hosted_*): each
-// session then runs on a fiber, and a session whose client is quiet waits
-// parked, without a thread.
-int host_main(int argc, char** argv, void (*handler)(int fd), bool parks_when_idle = false);
+// Sessions run on a few worker threads. Link the handler's archive through
+// capecho_hosted_copy() (server/CMakeLists.txt), so that its socket calls
+// are the host's: a session whose client is quiet then waits parked, without
+// a thread. A handler linked as it is would block a worker in each call.
+int host_main(int argc, char** argv, void (*handler)(int fd));
 
 }  // namespace capecho
 

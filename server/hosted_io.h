@@ -1,11 +1,16 @@
 // The system calls of a handler linked against the host's copy of the
-// library (its read, recvmsg, send and write renamed to these). Off a fiber
-// they are the plain calls. On a fiber each makes the same blocking call as
-// the plain one; the socket's short time-out (park_after) then tells a quiet
-// client from a busy one, and a session whose call would go on waiting is
-// parked instead of holding its thread. The call's own time-out, the idle
-// time-out, is kept by the host: when it runs out the call fails with EAGAIN,
-// as it would have with the time-out on the socket.
+// library: the build renames its calls listed in hosted_calls.txt to these.
+//
+// Off a session they are the plain calls. On a session they never block
+// their thread (but for the one blocking call a worker's only session may
+// make): a call the socket is not ready for parks the session, and its
+// worker serves others until the socket is ready or the idle time-out runs
+// out (then the call fails with EAGAIN, as a time-out on the socket would).
+//
+// The rule that makes errno safe: a session runs on one thread from start
+// to end and never migrates, so errno read after any of these calls,
+// whether here or in the handler's own code, is always the reading
+// thread's.
 #ifndef CAPECHO_SERVER_HOSTED_IO_H
 #define CAPECHO_SERVER_HOSTED_IO_H
 
@@ -16,11 +21,11 @@
 
 namespace capecho {
 
-// How long a call blocks on its thread before its session is parked.
-inline constexpr std::chrono::milliseconds park_after{100};
-
-// Set once, before any session runs. Zero: no idle time-out.
-void set_hosted_idle_timeout(unsigned seconds);
+// Peeks at what has arrived on fd once something has, within the deadline:
+// on a session by parking, elsewhere with poll. -1 with ETIMEDOUT when the
+// deadline passed first.
+ssize_t peek_when_readable(int fd, void* buf, size_t len,
+                           std::chrono::steady_clock::time_point deadline);
 
 }  // namespace capecho
 

@@ -3,6 +3,4 @@
 #include "host.h"
 
 // Linked against the host's copy of the library, so quiet sessions park.
-int main(int argc, char** argv) {
-  return capecho::host_main(argc, argv, send_msg, /*parks_when_idle=*/true);
-}
+int main(int argc, char** argv) { return capecho::host_main(argc, argv, send_msg); }

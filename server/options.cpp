@@ -13,6 +13,7 @@ constexpr unsigned max_overload_idle_ms = 3600 * 1000;
 constexpr unsigned max_socket_buffer = 64 << 20;
 constexpr unsigned max_keepalive = 32767;  // the kernel's limit for TCP_KEEPIDLE
 constexpr unsigned max_proxy_timeout = 3600;
+constexpr unsigned max_workers = 1024;
 
 enum long_only : int {
   opt_max_connections = 256,
@@ -31,6 +32,7 @@ enum long_only : int {
   opt_trusted_proxy,
   opt_proxy_timeout,
   opt_drain_delay,
+  opt_workers,
 };
 
 const option long_options[] = {
@@ -51,6 +53,7 @@ const option long_options[] = {
     {"trusted-proxy", required_argument, nullptr, opt_trusted_proxy},
     {"proxy-timeout", required_argument, nullptr, opt_proxy_timeout},
     {"drain-delay", required_argument, nullptr, opt_drain_delay},
+    {"workers", required_argument, nullptr, opt_workers},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
@@ -136,10 +139,10 @@ std::string usage_text() {
          "                             new clients elsewhere (default " +
          num(d.drain_delay) +
          ")\n"
-         "      --thread-cache N       idle worker threads kept for reuse (default " +
-         num(d.thread_cache) +
-         ",\n"
-         "                             0 = a new thread per session)\n"
+         "      --workers N            threads that run the sessions (default 0: one per\n"
+         "                             core this process may use)\n"
+         "      --thread-cache N       accepted for old command lines; no effect: the\n"
+         "                             workers are a fixed set\n"
          "      --metrics HOST:PORT    answer GET /metrics there, in Prometheus text format\n"
          "                             (default: off)\n"
          "      --proxy-protocol       every connection opens with a PROXY protocol header\n"
@@ -204,6 +207,9 @@ parse_outcome parse_options(int argc, char** argv) {
         break;
       case opt_thread_cache:
         ok = parse_number(name, optarg, 0, max_count, o.thread_cache, error);
+        break;
+      case opt_workers:
+        ok = parse_number(name, optarg, 0, max_workers, o.workers, error);
         break;
       case opt_overload_idle:
         ok = parse_number(name, optarg, 0, max_overload_idle_ms, o.overload_idle_ms, error);

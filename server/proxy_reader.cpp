@@ -1,7 +1,6 @@
 #include "proxy_reader.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "hosted_io.h"
 #include "log.h"
 
 namespace capecho {
@@ -33,19 +33,6 @@ class header_buffer {
   uint8_t inline_[inline_bytes];
   std::vector<uint8_t> heap_;
 };
-
-// False when the deadline passes first.
-bool wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    const int n = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return true;  // the read that follows reports it
-  }
-}
 
 // Takes `len` bytes that a peek has shown are queued.
 bool consume(int fd, uint8_t* into, size_t len, std::string& error) {
@@ -74,10 +61,9 @@ proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_poin
   size_t needed = 0;
   for (;;) {
     buf.grow_to(needed, have);
-    if (!wait_readable(fd, deadline)) return proxy_read_status::timed_out;
     const size_t room = buf.capacity() - have;  // at least one: needed > have
-    const ssize_t n = recv(fd, buf.data() + have, room, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    const ssize_t n = peek_when_readable(fd, buf.data() + have, room, deadline);
+    if (n < 0 && errno == ETIMEDOUT) return proxy_read_status::timed_out;
     if (n <= 0) {
       error = n == 0 ? "end of stream" : "recv: " + error_text(errno);
       return proxy_read_status::closed;

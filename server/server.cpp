@@ -11,28 +11,10 @@
 #include <thread>
 #include <utility>
 
-#include "fiber.h"
 #include "session_socket.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define CAPECHO_INSTRUMENTED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define CAPECHO_INSTRUMENTED 1
-#endif
 
 namespace capecho {
 namespace {
-
-#ifdef CAPECHO_INSTRUMENTED
-constexpr size_t worker_stack_bytes = size_t{1024} * 1024;  // sanitizers multiply stack use
-constexpr size_t fiber_stack_bytes = worker_stack_bytes;
-#else
-constexpr size_t worker_stack_bytes = size_t{64} * 1024;  // a session needs a few KiB
-constexpr size_t fiber_stack_bytes = size_t{64} * 1024;
-#endif
 
 // Long enough that a full descriptor table is not hammered, short enough
 // that serving resumes soon after descriptors free up.
@@ -65,32 +47,19 @@ bool transient_accept_error(int err) {
   }
 }
 
-// The socket's receive and send time-outs; zero: none.
-bool set_call_timeouts(int fd, unsigned seconds) {
-  const timeval limit{static_cast<time_t>(seconds), 0};
-  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
-         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
-}
-
 }  // namespace
 
 server::server(const server_options& options, session_handler handler,
-               std::vector<listener> listeners, unique_fd wake, bool parks_when_idle)
+               std::vector<listener> listeners, unique_fd wake)
     : options_(options),
       handler_(handler),
       listeners_(std::move(listeners)),
       wake_(std::move(wake)),
-      parks_(parks_when_idle),
-      parking_([this](fiber* f) { resume(f); }),
-      pool_(options.thread_cache, worker_stack_bytes,
-            [this](const session_job& job) { serve(job); }) {
-  std::string ignored;  // failing here, it is tried again and logged in run()
-  reserved_ = pool_.reserve(ignored);
-}
+      workers_(options.workers != 0 ? options.workers : default_worker_count()) {}
 
 server::~server() { close_listeners(); }
 
-bool server::start_parking(std::string& error) { return !parks_ || parking_.start(error); }
+bool server::start_workers(start_failure& why) { return workers_.start_missing(why); }
 
 void server::run() {
   std::vector<pollfd> watched;
@@ -100,8 +69,8 @@ void server::run() {
     try {
       beat_if_due();
       if (!wait_for_free_slot()) break;
-      // A thread first, so that a client is never accepted with none to serve it.
-      if (!ensure_worker()) {
+      // A worker first, so that a client is never accepted with none to serve it.
+      if (!ensure_workers()) {
         back_off();
         continue;
       }
@@ -114,8 +83,7 @@ void server::run() {
       }
       if (watched.back().revents != 0) take_wake_up();
       for (size_t i = 0; i < listeners_.size(); ++i)
-        if (watched[i].revents != 0 && has_free_slot() && ensure_worker())
-          accept_from(listeners_[i]);
+        if (watched[i].revents != 0 && has_free_slot()) accept_from(listeners_[i]);
     } catch (const std::bad_alloc&) {
       counters_.count(counters_.memory_failures);
       unsigned suppressed = 0;
@@ -123,11 +91,10 @@ void server::run() {
       back_off();
     }
   }
-  if (reserved_ != nullptr) pool_.release(std::exchange(reserved_, nullptr));
   close_listeners();
   drain_and_end_sessions();
-  wait_for_parked_sessions();
-  pool_.stop_and_join();
+  wait_for_sessions_to_end();
+  workers_.stop_and_join();
 }
 
 void server::set_heartbeat(std::chrono::milliseconds interval, std::function<void()> beat) {
@@ -208,10 +175,11 @@ server_gauges server::gauges() const {
     std::lock_guard lock(mutex_);
     g.sessions = g.workers_busy = sessions_.size();
   }
-  g.sessions_parked = parks_ ? parking_.parked() : 0;
-  g.workers_busy -= std::min(g.workers_busy, g.sessions_parked);
+  g.sessions_parked = workers_.parked();
+  g.workers_busy = std::min(g.workers_busy - std::min(g.workers_busy, g.sessions_parked),
+                            workers_.started());
   g.limit = options_.max_connections;
-  g.workers_parked = pool_.parked();
+  g.workers_parked = workers_.started() - g.workers_busy;
   g.log_lines_dropped = log_lines_dropped();
   g.start_time_seconds = std::chrono::duration<double>(started_.time_since_epoch()).count();
   return g;
@@ -305,21 +273,26 @@ size_t server::choose_and_end_idle_sessions(size_t waiting) {
   return chosen;
 }
 
-bool server::ensure_worker() {
-  if (reserved_ != nullptr) return true;
-  std::string why;
-  reserved_ = pool_.reserve(why);
-  if (reserved_ != nullptr) return true;
+// Workers that could not start are tried again now and then; with none
+// running, clients wait in the backlog.
+bool server::ensure_workers() {
+  if (workers_.started() == workers_.size()) return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (workers_.started() > 0 && now < next_worker_retry_) return true;
+  next_worker_retry_ = now + back_off_time;
+  start_failure why;
+  const bool any = workers_.start_missing(why);
+  if (workers_.started() == workers_.size()) return true;
   counters_.count(counters_.thread_failures);
   unsigned suppressed = 0;
-  if (has_free_slot() && thread_errors_.allow(suppressed)) log_no_worker(why, suppressed);
-  return false;
+  if (thread_errors_.allow(suppressed)) log_no_worker(why.call, why.err, suppressed);
+  return any;
 }
 
 void server::accept_from(const listener& l) {
-  session_job job;
-  job.peer.length = sizeof job.peer.storage;
-  unique_fd conn(accept4(l.fd.get(), job.peer.addr(), &job.peer.length, SOCK_CLOEXEC));
+  endpoint peer;
+  peer.length = sizeof peer.storage;
+  unique_fd conn(accept4(l.fd.get(), peer.addr(), &peer.length, SOCK_CLOEXEC));
   if (!conn.valid()) {
     const int err = errno;
     if (transient_accept_error(err)) return;
@@ -329,32 +302,44 @@ void server::accept_from(const listener& l) {
     back_off();
     return;
   }
-  job.fd = conn.get();
-  if (!trusted_peer(job) || !admit(job)) return;
-  job.fd = conn.release();
-  pool_.start(std::exchange(reserved_, nullptr), job);
+  const int fd = conn.get();
+  std::string key;
+  if (!trusted_peer(peer) || !admit(fd, peer, key)) return;
+  auto* s = new (std::nothrow) session(*this, std::move(conn), peer, key);
+  if (s != nullptr && workers_.post(s)) return;
+  // No memory for it, or no worker took it: this connection alone is lost.
+  counters_.count(counters_.memory_failures);
+  if (s == nullptr) {
+    unregister(fd);
+    (void)close(fd);  // conn gave it up only to a session that was never made
+  } else {
+    unregister(fd);
+    delete s;
+  }
+  unsigned suppressed = 0;
+  if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
 }
 
 // Behind a balancer, only the balancers may connect: anyone else could
 // send a header claiming any address.
-bool server::trusted_peer(const session_job& job) {
-  if (!options_.proxy_protocol || in_any_range(options_.trusted_proxies, job.peer)) return true;
+bool server::trusted_peer(const endpoint& peer) {
+  if (!options_.proxy_protocol || in_any_range(options_.trusted_proxies, peer)) return true;
   counters_.count(counters_.untrusted_proxy);
   unsigned suppressed = 0;
-  if (untrusted_note_.allow(suppressed)) log_untrusted_proxy(format_endpoint(job.peer), suppressed);
+  if (untrusted_note_.allow(suppressed)) log_untrusted_proxy(format_endpoint(peer), suppressed);
   return false;
 }
 
 // Takes a slot. Behind a balancer the source is known only once the
 // session's thread has read the header, so its share is claimed there.
-bool server::admit(const session_job& job) {
+bool server::admit(int fd, const endpoint& peer, std::string& key) {
   // An address key fits in the string itself: copying it allocates nothing.
-  const std::string key = options_.proxy_protocol ? std::string() : source_key(job.peer);
+  key = options_.proxy_protocol ? std::string() : source_key(peer);
   {
     std::lock_guard lock(mutex_);
     if (key.empty() || take_source_slot(key)) {
       try {
-        sessions_.emplace(job.fd, session_entry{key, std::chrono::steady_clock::now()});
+        sessions_.emplace(fd, session_entry{key, std::chrono::steady_clock::now()});
       } catch (const std::bad_alloc&) {
         if (!key.empty()) give_back_source_slot(key);
         throw;
@@ -364,7 +349,7 @@ bool server::admit(const session_job& job) {
       return true;
     }
   }
-  refuse_for_source(job.peer);
+  refuse_for_source(peer);
   return false;
 }
 
@@ -401,117 +386,24 @@ void server::refuse_for_source(const endpoint& client) {
     log_source_refused(format_endpoint(client), options_.max_per_source, suppressed);
 }
 
-void server::serve(const session_job& job) {
-  if (parks_)
-    serve_on_fiber(job);
-  else
-    serve_session(job);
-}
-
-namespace {
-
-struct fiber_session {
-  server* host;
-  session_job job;
-};
-
-}  // namespace
-
-// A new session gets a fiber; a parked one goes on where it stopped. Either
-// runs here until it ends or parks again, and then this thread is free.
-void server::serve_on_fiber(const session_job& job) {
-  fiber* f = job.resume;
-  if (f == nullptr) {
-    auto* session = new (std::nothrow) fiber_session{this, job};
-    fiber::failure why{"new", ENOMEM};
-    if (session != nullptr) f = fiber::create(fiber_stack_bytes, &server::fiber_main, session, why);
-    if (f == nullptr) {
-      delete session;
-      unsigned suppressed = 0;
-      if (fiber_errors_.allow(suppressed)) log_no_fiber(why.call, why.err, suppressed);
-      // On this thread, as without parking: its calls must wait as long as
-      // the idle time-out allows, not the short time that precedes a park.
-      if (set_call_timeouts(job.fd, options_.idle_timeout)) {
-        serve_session(job);
-      } else {
-        const unique_fd conn(job.fd);  // closed once it is unregistered
-        end_session(conn.get());
-      }
-      return;
-    }
-  }
-  if (f->run()) {
-    fiber::destroy(f);
-    return;
-  }
-  parking_.park(static_cast<parked_wait*>(f->request));
-}
-
-void server::fiber_main(void* arg) {
-  auto* session = static_cast<fiber_session*>(arg);
-  const session_job job = session->job;
-  server* const host = session->host;
-  delete session;
-  host->serve_session(job);
-}
-
-// From the parking lot's thread: a parked session is ready, or out of time.
-void server::resume(fiber* f) {
-  session_job job;
-  job.resume = f;
-  for (;;) {
-    std::string why;
-    worker_pool::worker* w = pool_.reserve(why);
-    if (w != nullptr) {
-      pool_.start(w, job);
-      return;
-    }
-    if (why == "stopping") return;  // after the last session ended
-    counters_.count(counters_.thread_failures);
-    unsigned suppressed = 0;
-    if (thread_errors_.allow(suppressed)) log_no_worker(why, suppressed);
-    std::this_thread::sleep_for(back_off_time);  // not back_off(): a stop must not make it spin
-  }
-}
-
-// Sessions that were ended by the stop may still be parked: they wake on the
-// shutdown and need workers to finish, so the pool waits for them.
-void server::wait_for_parked_sessions() {
-  if (!parks_) return;
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, std::chrono::seconds(5), [this] { return sessions_.empty(); });
-  lock.unlock();
-  parking_.stop();
-}
-
-void server::serve_session(const session_job& job) {
-  // Its socket options were inherited from the listener.
-  unique_fd conn(job.fd);
-  try {
-    session_origin origin{job.peer, job.peer};
-    if (!options_.proxy_protocol || take_proxy_header(conn.get(), origin))
-      run_session(conn.get(), origin);
-  } catch (const std::bad_alloc&) {
-    // Only a log line about this session, or a long header, could not be made.
-  }
-  end_session(conn.get());
-}
-
-// Read here, not in the accept loop, so a slow header holds up no one else.
-bool server::take_proxy_header(int fd, session_origin& origin) {
+// On the session's worker, so a slow header holds up no one else: it parks
+// like any other wait.
+bool server::take_header(session& s) {
+  session_origin& origin = s.origin();
   proxy_header header;
   std::string why;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(options_.proxy_timeout);
-  const proxy_read_status status = read_proxy_header(fd, deadline, header, why);
+  const proxy_read_status status = read_proxy_header(s.fd(), deadline, header, why);
   if (status != proxy_read_status::ok) {
     count_proxy_failure(status);
-    if (status == proxy_read_status::timed_out)
-      why = "none whole within " + std::to_string(options_.proxy_timeout) + " s";
     unsigned suppressed = 0;
     // A peer that closes before sending anything is usually a port probe: counted only.
-    if (status != proxy_read_status::closed && proxy_failures_.allow(suppressed))
-      log_proxy_header_failed(format_endpoint(origin.balancer), why, suppressed);
+    if (status != proxy_read_status::closed && proxy_failures_.allow(suppressed)) {
+      if (status == proxy_read_status::timed_out)
+        why = "none whole within " + std::to_string(options_.proxy_timeout) + " s";
+      log_proxy_header_failed(format_endpoint(s.peer()), why, suppressed);
+    }
     return false;
   }
   origin.header_bytes = header.length;
@@ -524,7 +416,10 @@ bool server::take_proxy_header(int fd, session_origin& origin) {
     origin.client = header.source;
     origin.proxied = true;
   }
-  return origin.health_check || claim_source_slot(fd, origin.client);
+  if (origin.health_check) return true;
+  if (!claim_source_slot(s.fd(), origin.client)) return false;
+  s.set_source(source_key(origin.client));
+  return true;
 }
 
 void server::count_proxy_failure(proxy_read_status status) {
@@ -545,7 +440,9 @@ void server::count_proxy_failure(proxy_read_status status) {
 
 // A balancer's health checks are served like any session but neither logged
 // nor counted as one: they would drown what the clients do.
-void server::run_session(int fd, const session_origin& origin) {
+void server::serve(session& s) {
+  const int fd = s.fd();
+  const session_origin& origin = s.origin();
   const auto start = std::chrono::steady_clock::now();
   handler_(fd);
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
@@ -555,20 +452,26 @@ void server::run_session(int fd, const session_origin& origin) {
   }
   const bool lines = session_lines_wanted();
   if (!options_.metrics && !lines) return;
-  session_summary s;
-  s.seconds = took.count();
-  s.counted = transfer_totals(fd, s.received, s.sent);  // none off TCP
-  s.received -= std::min<uint64_t>(s.received, origin.header_bytes);
-  if (options_.metrics) counters_.session_ended(s.seconds, s.received, s.sent);
+  session_summary summary;
+  summary.seconds = took.count();
+  summary.counted = transfer_totals(fd, summary.received, summary.sent);  // none off TCP
+  summary.received -= std::min<uint64_t>(summary.received, origin.header_bytes);
+  if (options_.metrics) counters_.session_ended(summary.seconds, summary.received, summary.sent);
   if (!lines) return;
-  s.peer = format_endpoint(origin.client);
-  if (origin.proxied) s.via = format_endpoint(origin.balancer);
-  log_session(s);
+  try {
+    summary.peer = format_endpoint(origin.client);
+    if (origin.proxied) summary.via = format_endpoint(s.peer());
+  } catch (const std::bad_alloc&) {
+    return;  // only the line about this session is lost
+  }
+  log_session(summary);
 }
 
 // Unregistered before it is closed, so no shutdown from the accept loop or
 // the stop sequence can reach a descriptor number that has been reused.
-void server::end_session(int fd) {
+void server::release(session& s) { unregister(s.fd()); }
+
+void server::unregister(int fd) {
   {
     std::lock_guard lock(mutex_);
     const auto it = sessions_.find(fd);
@@ -616,6 +519,13 @@ void server::drain_and_end_sessions() {
   }
   counters_.count(counters_.ended_by_stop, ended);
   if (ended > 0) log_ending_sessions(ended);
+}
+
+// Sessions ended by the stop wake on the shutdown and finish on their
+// workers; the workers are stopped once they have, or after a few seconds.
+void server::wait_for_sessions_to_end() {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::seconds(5), [this] { return sessions_.empty(); });
 }
 
 void server::close_listeners() {

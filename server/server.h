@@ -19,28 +19,28 @@
 #include "metrics.h"
 #include "options.h"
 #include "overload.h"
-#include "parking.h"
 #include "proxy_reader.h"
+#include "session.h"
 #include "unique_fd.h"
-#include "worker_pool.h"
+#include "worker_set.h"
 
 namespace capecho {
 
 using session_handler = void (*)(int fd);
 
-class server {
+class server final : private session_host {
  public:
-  // `wake` is an eventfd that interrupts the accept loop's poll.
-  // With `parks_when_idle` sessions run on fibers and park while their
-  // client is quiet (see host.h); call start_parking() before run().
+  // `wake` is an eventfd that interrupts the accept loop's poll. Sessions
+  // run on the worker threads (see worker.h); the handler's calls park a
+  // session when it is linked against the host's copy of the library.
   server(const server_options& options, session_handler handler, std::vector<listener> listeners,
-         unique_fd wake, bool parks_when_idle = false);
+         unique_fd wake);
   ~server();
   server(const server&) = delete;
   server& operator=(const server&) = delete;
 
-  // Starts the thread that watches parked sessions; false with the reason.
-  bool start_parking(std::string& error);
+  // Starts the worker threads; false, with the failed call, when none runs.
+  bool start_workers(start_failure& why);
 
   // Accepts until stop is asked for, then drains and ends the sessions.
   void run();
@@ -72,36 +72,27 @@ class server {
   void make_room();
   size_t waiting_clients() const;
   size_t choose_and_end_idle_sessions(size_t waiting);
-  bool ensure_worker();
+  bool ensure_workers();
   void accept_from(const listener& l);
-  // Who a session serves: the peer, or the client a balancer's header names.
-  struct session_origin {
-    endpoint client;
-    endpoint balancer;
-    bool proxied = false;       // client came from a PROXY header
-    bool health_check = false;  // the balancer's own connection (v2 LOCAL)
-    size_t header_bytes = 0;
-  };
-
-  bool trusted_peer(const session_job& job);
-  bool admit(const session_job& job);
+  bool trusted_peer(const endpoint& peer);
+  bool admit(int fd, const endpoint& peer, std::string& key);
   bool claim_source_slot(int fd, const endpoint& client);
   bool take_source_slot(const std::string& key);       // with the lock held
   void give_back_source_slot(const std::string& key);  // with the lock held
   void refuse_for_source(const endpoint& client);
-  void serve(const session_job& job);
-  void serve_on_fiber(const session_job& job);
-  static void fiber_main(void* arg);
-  void resume(fiber* f);
-  void wait_for_parked_sessions();
-  void serve_session(const session_job& job);
-  bool take_proxy_header(int fd, session_origin& origin);
+  void unregister(int fd);
   void count_proxy_failure(proxy_read_status status);
-  void run_session(int fd, const session_origin& origin);
-  void end_session(int fd);
+
+  // What a session asks of its server (see session.h).
+  bool requires_header() const override { return options_.proxy_protocol; }
+  bool take_header(session& s) override;
+  void serve(session& s) override;
+  void release(session& s) override;
+
   void back_off();
   void take_wake_up();
   void drain_and_end_sessions();
+  void wait_for_sessions_to_end();
   void close_listeners();
   void add_stop_requests(unsigned n);
   void beat_if_due();
@@ -125,8 +116,8 @@ class server {
   const std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
 
   // The accept loop's own.
-  worker_pool::worker* reserved_ = nullptr;
   std::vector<room_candidate> candidates_;
+  std::chrono::steady_clock::time_point next_worker_retry_{};
   unsigned long long overload_unlogged_ = 0;
   std::chrono::milliseconds heartbeat_interval_{0};
   std::function<void()> heartbeat_;
@@ -140,10 +131,7 @@ class server {
   rate_limit overload_note_;
   rate_limit untrusted_note_;
   rate_limit proxy_failures_;
-  const bool parks_;
-  rate_limit fiber_errors_;
-  parking_lot parking_;
-  worker_pool pool_;  // last: destroyed first, joining threads that use the rest
+  worker_set workers_;  // last: destroyed first, joining threads that use the rest
 };
 
 }  // namespace capecho

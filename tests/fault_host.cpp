@@ -1,11 +1,18 @@
-// capecho-server with system calls that fail on demand, for the tests of
-// what the host does when the system says no. Set in the environment:
-//   FAULT_THREADS=N  the first N threads for sessions cannot be created
-//   FAULT_ALLOCS=N   once a connection is accepted, the next N allocations fail
-//   FAULT_EVENTFD=1  eventfd fails
+// capecho-server as shipped, with system calls that fail on demand, for the
+// tests of what the host does when the system says no. Set in the
+// environment:
+//   FAULT_THREADS=N    the first N worker threads cannot be created
+//   FAULT_ALLOCS=N     once a connection is accepted, the next N allocations fail
+//   FAULT_MALLOCS=N    once a connection is accepted, the next N malloc calls
+//                      fail: the host makes them only to save a parked
+//                      session's frames
+//   FAULT_EPOLL_CTL=N  once a connection is accepted, the next N epoll_ctl
+//                      calls fail: the registrations of new sessions
+//   FAULT_EVENTFD=1    eventfd fails
 #include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -14,10 +21,14 @@
 #include "capecho.h"
 #include "host.h"
 
+extern "C" void* __real_malloc(size_t);
+
 namespace {
 
 std::atomic<int> threads_to_fail{-1};  // -1: not read from the environment yet
 std::atomic<int> allocs_to_fail{0};
+std::atomic<int> mallocs_to_fail{0};
+std::atomic<int> epoll_ctls_to_fail{0};
 std::atomic<bool> allocs_armed{false};
 
 int from_env(const char* name) {
@@ -46,8 +57,24 @@ int __wrap_pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void
 int __real_accept4(int, sockaddr*, socklen_t*, int);
 int __wrap_accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
   const int r = __real_accept4(fd, addr, len, flags);
-  if (r >= 0 && !allocs_armed.exchange(true)) allocs_to_fail = from_env("FAULT_ALLOCS");
+  if (r >= 0 && !allocs_armed.exchange(true)) {
+    allocs_to_fail = from_env("FAULT_ALLOCS");
+    mallocs_to_fail = from_env("FAULT_MALLOCS");
+    epoll_ctls_to_fail = from_env("FAULT_EPOLL_CTL");
+  }
   return r;
+}
+
+void* __real_malloc(size_t);
+void* __wrap_malloc(size_t n) { return take_one(mallocs_to_fail) ? nullptr : __real_malloc(n); }
+
+int __real_epoll_ctl(int, int, int, epoll_event*);
+int __wrap_epoll_ctl(int epfd, int op, int fd, epoll_event* e) {
+  if (take_one(epoll_ctls_to_fail)) {
+    errno = ENOMEM;
+    return -1;
+  }
+  return __real_epoll_ctl(epfd, op, fd, e);
 }
 
 int __real_eventfd(unsigned, int);
@@ -62,7 +89,7 @@ int __wrap_eventfd(unsigned count, int flags) {
 
 void* operator new(size_t n) {
   if (take_one(allocs_to_fail)) throw std::bad_alloc();
-  void* p = malloc(n != 0 ? n : 1);
+  void* p = __real_malloc(n != 0 ? n : 1);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }

@@ -1,0 +1,20 @@
+# Fails when the archive ARCHIVE still calls a libc read, write, send or recv
+# of any kind: those block a worker thread. Run by capecho_hosted_copy().
+execute_process(COMMAND ${NM} -u ${ARCHIVE} OUTPUT_VARIABLE undefined RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${NM} -u ${ARCHIVE} failed")
+endif()
+string(REGEX MATCHALL "[ \t]U[ \t]+[^ \t\n]+" references "${undefined}")
+set(escaped "")
+foreach(reference ${references})
+  string(REGEX REPLACE "^[ \t]U[ \t]+" "" symbol "${reference}")
+  string(REGEX REPLACE "@.*" "" symbol "${symbol}")
+  if(symbol MATCHES "^(__)?(p?read|p?write|readv|writev|preadv2?|pwritev2?|recv|recvfrom|recvmsg|recvmmsg|send|sendto|sendmsg|sendmmsg|sendfile|splice)(64)?(_chk)?$")
+    list(APPEND escaped ${symbol})
+  endif()
+endforeach()
+if(escaped)
+  list(REMOVE_DUPLICATES escaped)
+  message(FATAL_ERROR "${ARCHIVE} calls ${escaped} directly: add them to server/hosted_calls.txt "
+                      "and give them a capecho_hosted_ version in server/hosted_io.cpp")
+endif()

@@ -1,0 +1,93 @@
+#include "session.h"
+
+#include "sanitizers.h"
+#include "worker.h"
+
+namespace capecho {
+namespace {
+
+std::chrono::seconds idle_timeout{0};
+
+}  // namespace
+
+const char* state_name(session_state s) {
+  switch (s) {
+    case session_state::accepted:
+      return "accepted";
+    case session_state::reading_header:
+      return "reading_header";
+    case session_state::serving:
+      return "serving";
+    case session_state::parked:
+      return "parked";
+    case session_state::ending:
+      return "ending";
+    case session_state::ended:
+      return "ended";
+  }
+  return "unknown";
+}
+
+void session::set_idle_timeout(std::chrono::seconds t) { idle_timeout = t; }
+
+std::chrono::seconds session_idle_timeout() { return idle_timeout; }
+
+session::session(session_host& host, unique_fd fd, const endpoint& peer, std::string source)
+    : host_(host), fd_(std::move(fd)), peer_(peer), source_(std::move(source)) {
+  origin_.client = peer;
+}
+
+session::~session() = default;
+
+// The first frame on its worker's stack.
+void session::main(void* self) {
+  auto* s = static_cast<session*>(self);
+#ifdef CAPECHO_ASAN
+  __sanitizer_finish_switch_fiber(nullptr, &s->home_->thread_stack_bottom_,
+                                  &s->home_->thread_stack_bytes_);
+#endif
+  s->live();
+  s->home_->park(*s);  // ended: never comes back
+}
+
+// The whole life of a session, in order.
+void session::live() {
+  bool admitted = true;
+  if (host_.requires_header()) {
+    enter(session_state::reading_header);
+    admitted = host_.take_header(*this);
+  }
+  if (admitted) {
+    enter(session_state::serving);
+    host_.serve(*this);
+  }
+  enter(session_state::ending);
+  host_.release(*this);
+  fd_.reset();
+  enter(session_state::ended);
+}
+
+// Every change of state goes through here.
+void session::enter(session_state next) {
+  if (next == session_state::parked) resumes_as_ = state_;
+  state_ = next;
+}
+
+bool session::wait_ready(uint32_t events, steady_time deadline) {
+  if (lost_) return false;
+  if ((ready_ & events) != 0) return true;
+  waiting_for_ = events;
+  deadline_ = deadline;
+  timed_out_ = false;
+  enter(session_state::parked);
+  home_->park(*this);  // the worker runs others until the socket is ready
+  enter(resumes_as_);
+  deadline_ = no_deadline;
+  return !timed_out_ && !lost_;
+}
+
+bool session::call_may_block() { return home_->may_block(); }
+
+void session::blocking_call_done() { home_->done_blocking(); }
+
+}  // namespace capecho
