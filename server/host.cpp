@@ -276,8 +276,7 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
     log_start_failure("signal SIGPIPE: " + error_text(errno));
     return exit_runtime;
   }
-  return options.stdio ? serve_stdio(options, handler)
-                       : serve_network(options, handler);
+  return options.stdio ? serve_stdio(options, handler) : serve_network(options, handler);
 }
 
 }  // namespace capecho

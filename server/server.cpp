@@ -176,8 +176,8 @@ server_gauges server::gauges() const {
     g.sessions = g.workers_busy = sessions_.size();
   }
   g.sessions_parked = workers_.parked();
-  g.workers_busy = std::min(g.workers_busy - std::min(g.workers_busy, g.sessions_parked),
-                            workers_.started());
+  g.workers_busy =
+      std::min(g.workers_busy - std::min(g.workers_busy, g.sessions_parked), workers_.started());
   g.limit = options_.max_connections;
   g.workers_parked = workers_.started() - g.workers_busy;
   g.log_lines_dropped = log_lines_dropped();

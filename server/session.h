@@ -124,11 +124,11 @@ class session {
 
   // Kept by its worker.
   worker* home_ = nullptr;
-  void* sp_ = nullptr;      // where its frames were left
-  saved_frames frames_;     // its frames, while another session has the stack
+  void* sp_ = nullptr;   // where its frames were left
+  saved_frames frames_;  // its frames, while another session has the stack
   bool frames_held_ = false;
-  bool lost_ = false;       // its frames could not be saved: every wait fails
-  uint32_t ready_ = 0;      // EPOLLIN/EPOLLOUT seen and not used up
+  bool lost_ = false;   // its frames could not be saved: every wait fails
+  uint32_t ready_ = 0;  // EPOLLIN/EPOLLOUT seen and not used up
   uint32_t waiting_for_ = 0;
   steady_time deadline_ = no_deadline;
   bool timed_out_ = false;

@@ -312,8 +312,8 @@ void worker::expire_deadlines() {
 
 int worker::wait_ms() const {
   if (parked_with_deadline_ == 0) return -1;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_scan_ -
-                                                                 std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(next_scan_ - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<long long>(left.count(), 0));
 }
 
@@ -329,7 +329,8 @@ bool worker::prepare_to_sleep() {
 // are fewer sessions than workers: then no session can be waiting behind it,
 // and a new one goes to another worker (post() refuses while it blocks).
 bool worker::may_block() {
-  if (sessions_.load(std::memory_order_relaxed) != 1 || set_.total() >= set_.started()) return false;
+  if (sessions_.load(std::memory_order_relaxed) != 1 || set_.total() >= set_.started())
+    return false;
   std::lock_guard lock(mutex_);
   if (posted_ != nullptr || stop_asked_) return false;
   blocking_ = true;

@@ -211,3 +211,27 @@ TEST(Attack, SlowScrapersDoNotHoldUpARealScrape) {
       << "not one 2 s deadline after another";
   EXPECT_TRUE(slow.front()->closed_by_server()) << "each slow one still has its deadline";
 }
+
+// Behind a balancer, a thousand connections that send half a PROXY header
+// and wait park like quiet sessions: they hold no thread, and a whole header
+// from the same balancer is served at once.
+TEST(Attack, HalfSentProxyHeadersHoldNoThread) {
+  ASSERT_TRUE(raise_own_descriptor_limit(2200));
+  server_process server(listen_args({"--proxy-protocol", "--trusted-proxy", "127.0.0.0/8",
+                                     "--proxy-timeout", "30", "--metrics", "127.0.0.1:0"}));
+  const int metrics = port_after(server, "metrics on http://127.0.0.1:");
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  auto halves = connect_quietly(port, 1000);
+  ASSERT_EQ(halves.size(), 1000U);
+  for (auto& c : halves) ASSERT_TRUE(c->send_all("PROXY TCP4 192.0.2."));
+  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_parked") == 1000; }))
+      << sample(metrics, "capecho_sessions_parked");
+  EXPECT_LE(threads_of(server.pid()), 32);
+  tcp_client whole(port);
+  ASSERT_TRUE(whole.send_all("PROXY TCP4 192.0.2.7 192.0.2.1 40000 7007\r\n"));
+  EXPECT_TRUE(whole.greeted()) << server.log();
+  EXPECT_EQ(whole.echo("through"), "THROUGH");
+  EXPECT_TRUE(halves.front()->send_all("9 192.0.2.1 40001 7007\r\n"));
+  EXPECT_TRUE(halves.front()->greeted()) << "a header that arrives in parts is read whole";
+}

@@ -291,7 +291,8 @@ TEST(Hostile, ListenPidOfAnotherProcessIsNotedAndListenUsed) {
 spawn_setup faulty(const std::string& faults) {
   spawn_setup s;
   s.program = FAULT_PROGRAM;
-  s.shell_prefix = faults + " export FAULT_THREADS FAULT_ALLOCS FAULT_EVENTFD;";
+  s.shell_prefix =
+      faults + " export FAULT_THREADS FAULT_ALLOCS FAULT_EVENTFD FAULT_MALLOCS FAULT_EPOLL_CTL;";
   return s;
 }
 
@@ -322,6 +323,45 @@ TEST(Hostile, AFailedAllocationCostsOneConnectionAtMost) {
   EXPECT_TRUE(next.finish());
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0) << server.log();
+}
+
+// One worker, so that every new session needs the stack a parked one has.
+// The first parked session's frames cannot be saved: it alone ends, and the
+// sessions after it are served. Then the next session's socket cannot be
+// registered: it alone ends too.
+TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
+  server_process server(listen_args({"--workers", "1"}),
+                        faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 FAULT_MALLOCS=1 "
+                               "FAULT_EPOLL_CTL=0;"));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  tcp_client unlucky(port);
+  ASSERT_TRUE(unlucky.greeted());  // then parked, waiting for a chunk
+  tcp_client next(port);
+  ASSERT_TRUE(next.greeted()) << server.log();
+  EXPECT_TRUE(unlucky.closed_by_server()) << "its frames could not be saved";
+  tcp_client third(port);
+  ASSERT_TRUE(third.greeted());
+  EXPECT_EQ(next.echo("one"), "ONE");
+  EXPECT_EQ(third.echo("two"), "TWO");
+  EXPECT_EQ(next.echo("three"), "THREE") << "frames saved and restored again";
+  EXPECT_TRUE(third.finish());
+  EXPECT_TRUE(next.finish());
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0) << server.log();
+
+  server_process unregistered(listen_args({"--workers", "1"}),
+                              faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 "
+                                     "FAULT_MALLOCS=0 FAULT_EPOLL_CTL=1;"));
+  const int port2 = unregistered.port();
+  ASSERT_GT(port2, 0) << unregistered.log();
+  tcp_client unwatched(port2);
+  EXPECT_TRUE(unwatched.greeted());
+  EXPECT_TRUE(unwatched.closed_by_server()) << "it could never be woken";
+  tcp_client watched(port2);
+  EXPECT_TRUE(watched.greeted());
+  EXPECT_EQ(watched.echo("fine"), "FINE");
+  EXPECT_TRUE(watched.finish());
 }
 
 TEST(Hostile, NoWakeUpDescriptorIsAStartFailure) {
