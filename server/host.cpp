@@ -14,6 +14,7 @@
 
 #include "events.h"
 #include "hosted_io.h"
+#include "listen_family.h"
 #include "listeners.h"
 #include "metrics_endpoint.h"
 #include "notify.h"
@@ -121,6 +122,7 @@ bool open_listeners(const server_options& options, std::vector<listener>& out) {
   }
   if (!out.empty()) return true;
   for (const endpoint& e : options.listen) {
+    if (family_missing(e, options.listen)) continue;  // [::]:P on a system without IPv6
     unique_fd fd = open_listener(e, options.backlog, options.reuse_port, error);
     if (!fd.valid()) {
       log_cannot_listen(error);

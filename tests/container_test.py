@@ -5,7 +5,8 @@ The image is checked (size, user, labels, ports, its files, the same image
 from a second build), then run read-only with no capabilities: it serves
 sessions on a published loopback port, answers on its metrics port without
 counting the scrapes as sessions, and `podman stop` ends it with status 0
-while a session still open gets its echo. Last, two containers behind HAProxy
+while a session still open gets its echo; where IPv6 is missing it serves on
+IPv4 alone. Last, two containers behind HAProxy
 (packaging/fleet/haproxy.cfg, pointed at their published ports) are replaced
 one after the other while clients run sessions: none may fail.
 
@@ -300,6 +301,32 @@ def check_serving_and_stop(podman, image):
     check("stopped: 4 sessions served" in podman.logs(name)[1], "the summary line counts 4")
 
 
+def check_without_ipv6(podman, image, scratch):
+    """On a system without IPv6 (here: socket(AF_INET6) refused as a kernel
+    without it refuses it), the image still starts, on IPv4 alone."""
+    profile = os.path.join(scratch, "no-ipv6.json")
+    with open(profile, "w") as f:
+        json.dump({"defaultAction": "SCMP_ACT_ALLOW", "syscalls": [{
+            "names": ["socket"], "action": "SCMP_ACT_ERRNO", "errnoRet": 97,  # EAFNOSUPPORT
+            "args": [{"index": 0, "value": socket.AF_INET6, "op": "SCMP_CMP_EQ"}]}]}, f)
+    name = PREFIX + "-ipv4"
+    podman.containers.append(name)
+    podman.run("run", "--detach", "--name", name, "--network", podman.network, "--read-only",
+               "--cap-drop", "all", "--security-opt", "seccomp=" + profile,
+               "--publish", "127.0.0.1::7007", image)
+    started = podman.wait_for_log(name, "listening on 0.0.0.0:7007")
+    log = podman.logs(name)[1]
+    check(started and "not listening on [::]:7007: Address family not supported" in log,
+          "without IPv6 the image listens on IPv4 alone: %s" % log)
+    check(started and session(published(podman, name, 7007), "ipv4"), "and serves there")
+    podman.run("rm", "--force", "--time", "0", name)
+    alone = podman.run("run", "--rm", "--network", podman.network, "--security-opt",
+                       "seccomp=" + profile, "--entrypoint", "/usr/bin/capecho-server", image,
+                       "--listen", "[::]:7007", check_status=False, timeout=30)
+    check(alone.returncode == 1 and "cannot listen on [::]:7007" in alone.stderr,
+          "asked for IPv6 alone, it does not start: %d %s" % (alone.returncode, alone.stderr))
+
+
 def rolling_restart(podman, image, scratch):
     haproxy = shutil.which("haproxy") or (os.access("/usr/sbin/haproxy", os.X_OK)
                                           and "/usr/sbin/haproxy")
@@ -405,6 +432,7 @@ def main():
               % (first, second))
 
         check_serving_and_stop(podman, image)
+        check_without_ipv6(podman, image, scratch)
         rolling_restart(podman, image, scratch)
     finally:
         podman.cleanup()
