@@ -9,6 +9,8 @@
 //   delay and the shutdown grace it gives; probes, ports, annotations and
 //   Service ports agree with the image's listeners; the security context and
 //   resources are set; a PodDisruptionBudget covers it;
+// - the kustomization: `kubectl kustomize` (where kubectl is installed)
+//   renders the objects of the files it lists;
 // - the HAProxy and Prometheus configurations carried in ConfigMaps, by
 //   haproxy -c and promtool check config where they are installed.
 // usage: node tests/manifests_test.mjs MODULES_DIR SERVER
@@ -157,6 +159,22 @@ function checkCarriedConfig(where, key, content) {
   return 1;
 }
 
+// `kubectl apply -k` applies what `-f` on its resources would.
+function checkKustomization(where, dir, doc) {
+  const names = (docs) => docs.filter((d) => d).map((d) => `${d.kind} ${d.metadata.name}`).sort().join(", ");
+  const listed = (doc.resources ?? []).flatMap((r) => {
+    if (fs.existsSync(path.join(dir, r))) return yaml.loadAll(fs.readFileSync(path.join(dir, r), "utf8"));
+    fail(where, `no resource ${r}`);
+    return [];
+  });
+  const kubectl = spawnSync("kubectl", ["kustomize", dir], { encoding: "utf8" });
+  if (kubectl.error?.code === "ENOENT") {
+    console.log("manifests: kubectl is not installed: the kustomization is not rendered");
+  } else if (kubectl.status !== 0 || names(yaml.loadAll(kubectl.stdout)) !== names(listed)) {
+    fail(where, `kubectl kustomize gives ${kubectl.stderr}${names(yaml.loadAll(kubectl.stdout ?? ""))}, not ${names(listed)}`);
+  }
+}
+
 const generated = path.join(modulesDir, "typed");
 fs.rmSync(generated, { recursive: true, force: true });
 fs.mkdirSync(generated);
@@ -168,8 +186,7 @@ for (const file of files) {
   for (const [n, doc] of docs.entries()) {
     const where = `${file} #${n + 1} ${doc.kind} ${doc.metadata?.name ?? ""}`;
     if (doc.kind === "Kustomization") {
-      for (const r of doc.resources ?? [])
-        if (!fs.existsSync(path.join(manifestsDir, path.dirname(file), r))) fail(where, `no resource ${r}`);
+      checkKustomization(where, path.join(manifestsDir, path.dirname(file)), doc);
       continue;
     }
     let Model;
