@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "events.h"
+#include "listen_family.h"
 #include "listeners.h"
 #include "metrics_endpoint.h"
 #include "notify.h"
@@ -123,6 +124,7 @@ bool open_listeners(const server_options& options, std::vector<listener>& out) {
   }
   if (!out.empty()) return true;
   for (const endpoint& e : options.listen) {
+    if (family_missing(e, options.listen)) continue;  // [::]:P on a system without IPv6
     unique_fd fd = open_listener(e, options.backlog, options.reuse_port, error);
     if (!fd.valid()) {
       log_cannot_listen(error);
