@@ -24,6 +24,9 @@ constexpr auto back_off_time = std::chrono::milliseconds(100);
 // sessions could make room for them.
 constexpr auto room_scan_interval = std::chrono::milliseconds(200);
 
+// Connections taken from one listener per wake-up of the accept loop.
+constexpr int accepts_per_wake = 64;
+
 // Errors that concern one pending connection only, or none at all.
 bool transient_accept_error(int err) {
   switch (err) {
@@ -83,7 +86,7 @@ void server::run() {
       }
       if (watched.back().revents != 0) take_wake_up();
       for (size_t i = 0; i < listeners_.size(); ++i)
-        if (watched[i].revents != 0 && has_free_slot()) accept_from(listeners_[i]);
+        if (watched[i].revents != 0) accept_burst(listeners_[i]);
     } catch (const std::bad_alloc&) {
       counters_.count(counters_.memory_failures);
       unsigned suppressed = 0;
@@ -289,24 +292,33 @@ bool server::ensure_workers() {
   return any;
 }
 
-void server::accept_from(const listener& l) {
+// Listeners do not block: a burst of clients is taken in one go, up to a
+// bound that keeps the loop's other duties (stop, heartbeat) timely.
+void server::accept_burst(const listener& l) {
+  for (int i = 0; i < accepts_per_wake && has_free_slot(); ++i)
+    if (!accept_from(l)) return;
+}
+
+// False when nothing more is waiting, or accepting failed.
+bool server::accept_from(const listener& l) {
   endpoint peer;
   peer.length = sizeof peer.storage;
   unique_fd conn(accept4(l.fd.get(), peer.addr(), &peer.length, SOCK_CLOEXEC));
   if (!conn.valid()) {
     const int err = errno;
-    if (transient_accept_error(err)) return;
+    if (err == EAGAIN || err == EWOULDBLOCK) return false;
+    if (transient_accept_error(err)) return true;
     counters_.count(counters_.accept_errors);
     unsigned suppressed = 0;
     if (accept_errors_.allow(suppressed)) log_accept_failed(l.name, err, suppressed);
     back_off();
-    return;
+    return false;
   }
   const int fd = conn.get();
   std::string key;
-  if (!trusted_peer(peer) || !admit(fd, peer, key)) return;
-  auto* s = new (std::nothrow) session(*this, std::move(conn), peer, key);
-  if (s != nullptr && workers_.post(s)) return;
+  if (!trusted_peer(peer) || !admit(fd, peer, key)) return true;
+  auto* s = new (std::nothrow) session(*this, std::move(conn), peer);
+  if (s != nullptr && workers_.post(s)) return true;
   // No memory for it, or no worker took it: this connection alone is lost.
   counters_.count(counters_.memory_failures);
   if (s == nullptr) {
@@ -318,6 +330,8 @@ void server::accept_from(const listener& l) {
   }
   unsigned suppressed = 0;
   if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
+  back_off();
+  return false;
 }
 
 // Behind a balancer, only the balancers may connect: anyone else could
@@ -417,9 +431,7 @@ bool server::take_header(session& s) {
     origin.proxied = true;
   }
   if (origin.health_check) return true;
-  if (!claim_source_slot(s.fd(), origin.client)) return false;
-  s.set_source(source_key(origin.client));
-  return true;
+  return claim_source_slot(s.fd(), origin.client);
 }
 
 void server::count_proxy_failure(proxy_read_status status) {

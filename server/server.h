@@ -73,7 +73,8 @@ class server final : private session_host {
   size_t waiting_clients() const;
   size_t choose_and_end_idle_sessions(size_t waiting);
   bool ensure_workers();
-  void accept_from(const listener& l);
+  void accept_burst(const listener& l);
+  bool accept_from(const listener& l);
   bool trusted_peer(const endpoint& peer);
   bool admit(int fd, const endpoint& peer, std::string& key);
   bool claim_source_slot(int fd, const endpoint& client);

@@ -32,8 +32,8 @@ void session::set_idle_timeout(std::chrono::seconds t) { idle_timeout = t; }
 
 std::chrono::seconds session_idle_timeout() { return idle_timeout; }
 
-session::session(session_host& host, unique_fd fd, const endpoint& peer, std::string source)
-    : host_(host), fd_(std::move(fd)), peer_(peer), source_(std::move(source)) {
+session::session(session_host& host, unique_fd fd, const endpoint& peer)
+    : host_(host), fd_(std::move(fd)), peer_(peer) {
   origin_.client = peer;
 }
 

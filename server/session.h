@@ -1,6 +1,7 @@
 // One client's connection from accept to close, and everything it owns: its
-// descriptor, where it came from, its place in the admission count, its
-// frames while it is parked, and the deadline it waits under.
+// descriptor, where it came from, its frames while it is parked, and the
+// deadline it waits under. (Its place in the admission count is the
+// server's, keyed by its descriptor.)
 //
 // A session runs on one worker thread from start to end and never moves to
 // another: anything thread-local it reads (errno above all) is its own
@@ -18,7 +19,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <string>
 
 #include "address.h"
 #include "shared_stack.h"
@@ -71,7 +71,7 @@ inline constexpr steady_time no_deadline = steady_time::max();
 
 class session {
  public:
-  session(session_host& host, unique_fd fd, const endpoint& peer, std::string source);
+  session(session_host& host, unique_fd fd, const endpoint& peer);
   ~session();
   session(const session&) = delete;
   session& operator=(const session&) = delete;
@@ -79,8 +79,6 @@ class session {
   int fd() const { return fd_.get(); }
   const endpoint& peer() const { return peer_; }
   session_origin& origin() { return origin_; }
-  const std::string& source() const { return source_; }
-  void set_source(std::string key) { source_ = std::move(key); }
   session_state state() const { return state_; }
 
   // The session running on this thread, or null off a session.
@@ -118,7 +116,6 @@ class session {
   unique_fd fd_;
   endpoint peer_;
   session_origin origin_;
-  std::string source_;  // the admission key whose count it holds, or ""
   session_state state_ = session_state::accepted;
   session_state resumes_as_ = session_state::serving;
 

@@ -51,8 +51,9 @@ class shared_stack {
   size_t bytes_ = 0;
 };
 
-// Copies are aligned to whole blocks of this many bytes.
-inline constexpr size_t frame_block = 64;
+// Frames are copied in blocks of this many bytes, and blocks of zeros are
+// left out: small enough to skip most of a cleared buffer's neighbours.
+inline constexpr size_t frame_block = 16;
 
 }  // namespace capecho
 

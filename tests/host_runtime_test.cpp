@@ -46,24 +46,25 @@ TEST(Runtime, StacksSwitchBackAndForthKeepingEachSidesState) {
 }
 
 TEST(Runtime, SavedFramesComeBackExactlyAndZeroBlocksCostNothing) {
-  std::vector<unsigned char> region(64 * 20);
+  constexpr size_t blocks = 20;
+  std::vector<unsigned char> region(frame_block * blocks);
   for (size_t i = 0; i < region.size(); ++i)
-    region[i] = (i / 64) % 3 == 0 ? static_cast<unsigned char>(i * 7 + 1) : 0;
-  region[64 * 4 + 63] = 9;  // one byte makes a block worth keeping
+    region[i] = (i / frame_block) % 3 == 0 ? static_cast<unsigned char>(i * 7 + 1) : 0;
+  region[frame_block * 5 - 1] = 9;  // one byte makes a block worth keeping: block 4
   const std::vector<unsigned char> original = region;
   saved_frames frames;
   ASSERT_TRUE(frames.save(region.data(), region.data() + region.size()));
-  EXPECT_EQ(frames.bytes_held(), 3 + 8 * 64U) << "a bitmap, then blocks 0 3 4 6 9 12 15 18";
+  EXPECT_EQ(frames.bytes_held(), 3 + 8 * frame_block) << "a bitmap, then blocks 0 3 4 6 9 12 15 18";
   memset(region.data(), 0xAB, region.size());
   frames.restore(region.data(), region.data() + region.size());
   EXPECT_EQ(region, original);
 
-  std::vector<unsigned char> quiet(64 * 8, 0);
+  std::vector<unsigned char> quiet(frame_block * 8, 0);
   ASSERT_TRUE(frames.save(quiet.data(), quiet.data() + quiet.size()));
   EXPECT_LE(frames.bytes_held(), 1U) << "a cleared buffer is not copied";
   memset(quiet.data(), 1, quiet.size());
   frames.restore(quiet.data(), quiet.data() + quiet.size());
-  EXPECT_EQ(quiet, std::vector<unsigned char>(64 * 8, 0));
+  EXPECT_EQ(quiet, std::vector<unsigned char>(frame_block * 8, 0));
 }
 
 std::vector<room_candidate> sessions(std::initializer_list<room_candidate> list) { return list; }
