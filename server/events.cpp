@@ -65,6 +65,16 @@ void log_descriptor_limit_kept(int err) {
            error_text(err).c_str());
 }
 
+void log_descriptors_short(unsigned max_connections, unsigned long long needed,
+                           unsigned long long limit, unsigned long long room) {
+  log_line(log_level::error,
+           "--max-connections %u needs about %llu descriptors, but RLIMIT_NOFILE allows %llu: "
+           "past about %llu sessions accepting fails with \"Too many open files\"; raise the "
+           "limit (LimitNOFILE= for a service, ulimit -n where the server starts) or lower "
+           "--max-connections",
+           max_connections, needed, limit, room);
+}
+
 void log_stdio_unusable(const std::string& what) {
   log_line(log_level::error, "--stdio: %s", what.c_str());
 }

@@ -35,6 +35,8 @@ void log_listening(const std::string& name);
 void log_metrics_listening(const std::string& name);
 void log_listen_pid_elsewhere(const char* listen_pid);
 void log_descriptor_limit_kept(int err);
+void log_descriptors_short(unsigned max_connections, unsigned long long needed,
+                           unsigned long long limit, unsigned long long room);
 void log_stdio_unusable(const std::string& what);
 
 // Accepting.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <system_error>
 
+#include "descriptor_budget.h"
 #include "events.h"
 #include "listen_family.h"
 #include "listeners.h"
@@ -213,6 +214,7 @@ int serve_listeners(const server_options& options, void (*handler)(int),
 
 int serve_network(const server_options& options, void (*handler)(int)) {
   raise_descriptor_limit();
+  check_descriptor_budget(options);
   std::string error;
   // Before any thread exists, so every thread inherits the mask.
   if (!block_handled_signals(error)) {

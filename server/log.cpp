@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,7 +23,14 @@ namespace capecho {
 namespace {
 
 constexpr size_t line_capacity = 512;
-constexpr size_t queued_lines = 256;     // 128 KiB, allocated with the program
+// Lines wait in a ring of bytes, each behind its length. A session line is 60
+// to 200 bytes, so the ring holds about a second of -v lines at 20,000
+// sessions a second: enough for the writer to wait for a CPU, or for a disk
+// or the journal to pause, without losing a line. It is allocated with the
+// program, and its pages are touched only as lines fill them.
+constexpr size_t ring_bytes = size_t{2} << 20;
+using line_length = uint16_t;
+static_assert(line_capacity <= UINT16_MAX);
 constexpr size_t batch_capacity = 4096;  // one pipe buffer: a write of it is atomic
 // How often a writer waiting for standard error looks whether it should give up.
 constexpr int give_up_check_ms = 100;
@@ -74,10 +82,9 @@ struct line_queue {
   std::mutex mutex;
   std::condition_variable queued;   // a line was queued, or a stop was asked for
   std::condition_variable drained;  // the writer ended
-  char text[queued_lines][line_capacity];
-  size_t length[queued_lines];
-  size_t head = 0;
-  size_t count = 0;
+  char ring[ring_bytes];
+  size_t head = 0;  // where the oldest line's length is
+  size_t used = 0;  // bytes held, lengths included
   unsigned long long dropped = 0;
   unsigned long long unreported = 0;  // dropped since the last "dropped" line
   writer_state state = writer_state::none;
@@ -118,16 +125,33 @@ void write_directly(const char* data, size_t len) {
   }
 }
 
-// Moves whole lines from the queue into `batch`; called with the lock held.
+// Copies `len` bytes into the ring at `at`, wrapping at its end.
+void ring_put(size_t at, const void* data, size_t len) {
+  const size_t first = std::min(len, ring_bytes - at);
+  memcpy(queue.ring + at, data, first);
+  memcpy(queue.ring, static_cast<const char*>(data) + first, len - first);
+}
+
+// Copies `len` bytes out of the ring from `at`, wrapping at its end.
+void ring_get(size_t at, void* out, size_t len) {
+  const size_t first = std::min(len, ring_bytes - at);
+  memcpy(out, queue.ring + at, first);
+  memcpy(static_cast<char*>(out) + first, queue.ring, len - first);
+}
+
+// Moves whole lines from the ring into `batch`; called with the lock held.
 size_t take_batch(char* batch) {
-  size_t used = 0;
-  while (queue.count > 0 && used + queue.length[queue.head] <= batch_capacity) {
-    memcpy(batch + used, queue.text[queue.head], queue.length[queue.head]);
-    used += queue.length[queue.head];
-    queue.head = (queue.head + 1) % queued_lines;
-    --queue.count;
+  size_t taken = 0;
+  while (queue.used > 0) {
+    line_length len = 0;
+    ring_get(queue.head, &len, sizeof len);
+    if (taken + len > batch_capacity) break;
+    ring_get((queue.head + sizeof len) % ring_bytes, batch + taken, len);
+    taken += len;
+    queue.head = (queue.head + sizeof len + len) % ring_bytes;
+    queue.used -= sizeof len + len;
   }
-  return used;
+  return taken;
 }
 
 void writer_main() {
@@ -135,11 +159,11 @@ void writer_main() {
   std::unique_lock lock(queue.mutex);
   for (;;) {
     queue.queued.wait(lock,
-                      [] { return queue.count > 0 || queue.unreported > 0 || queue.stopping; });
-    if (queue.count == 0 && queue.unreported == 0) break;
+                      [] { return queue.used > 0 || queue.unreported > 0 || queue.stopping; });
+    if (queue.used == 0 && queue.unreported == 0) break;
     size_t used = take_batch(batch);
     unsigned long long dropped = 0;
-    if (queue.count == 0) dropped = std::exchange(queue.unreported, 0);
+    if (queue.used == 0) dropped = std::exchange(queue.unreported, 0);
     lock.unlock();
     if (dropped > 0) {
       char text[128];
@@ -154,7 +178,8 @@ void writer_main() {
   queue.drained.notify_all();
 }
 
-// Queues one finished line, drops it when the queue is full, or writes it.
+// Queues one finished line (at most line_capacity bytes), drops it when the
+// ring is full, or writes it.
 void deliver(const char* line, size_t len) {
   std::unique_lock lock(queue.mutex);
   switch (queue.state) {
@@ -168,17 +193,19 @@ void deliver(const char* line, size_t len) {
       write_directly(line, len);
       return;
   }
-  if (queue.count == queued_lines) {
+  const line_length stored = static_cast<line_length>(len);
+  if (queue.used + sizeof stored + len > ring_bytes) {
     ++queue.dropped;
     ++queue.unreported;
     return;
   }
-  const size_t slot = (queue.head + queue.count) % queued_lines;
-  memcpy(queue.text[slot], line, len);
-  queue.length[slot] = len;
-  ++queue.count;
+  const size_t tail = (queue.head + queue.used) % ring_bytes;
+  ring_put(tail, &stored, sizeof stored);
+  ring_put((tail + sizeof stored) % ring_bytes, line, len);
+  const bool was_empty = queue.used == 0;  // else the writer is not waiting
+  queue.used += sizeof stored + len;
   lock.unlock();
-  queue.queued.notify_one();
+  if (was_empty) queue.queued.notify_one();
 }
 
 }  // namespace
@@ -253,6 +280,8 @@ unsigned long long log_lines_dropped() {
   std::lock_guard lock(queue.mutex);
   return queue.dropped;
 }
+
+size_t log_queue_bytes() { return ring_bytes; }
 
 std::string error_text(int err) {
   char buf[256];

@@ -2,11 +2,13 @@
 // behind the program's prefix. The wording of each event lives in events.cpp.
 //
 // Once start_log_writer() has run, a log call only copies its line into a
-// small bounded queue that a thread of its own writes out; when the queue is
-// full (standard error is slow or stalled) the line is dropped and counted,
-// so no log call ever blocks serving.
+// bounded queue (about a second of -v lines at 20,000 sessions a second) that
+// a thread of its own writes out; when the queue is full (standard error is
+// stalled) the line is dropped and counted, so no log call ever blocks serving.
 #ifndef CAPECHO_SERVER_LOG_H
 #define CAPECHO_SERVER_LOG_H
+
+#include <stddef.h>
 
 #include <chrono>
 #include <mutex>
@@ -38,6 +40,9 @@ void stop_log_writer(std::chrono::milliseconds patience);
 
 // Lines dropped so far because the queue was full.
 unsigned long long log_lines_dropped();
+
+// How many bytes of lines the queue holds (each line costs two more).
+size_t log_queue_bytes();
 
 // The system's text for an errno value, safe in any thread.
 std::string error_text(int err);

@@ -106,8 +106,9 @@ TEST(Attack, BurstsOfQuietClientsThatResetOrTimeOutEndCleanly) {
   EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_parked") == 1000; }))
       << sample(metrics, "capecho_sessions_parked");
   EXPECT_LE(threads_of(pid), 32) << "quiet sessions hold no thread";
-  if (!instrumented)  // ThreadSanitizer maps state of its own for each session's stack switch
+  if (!instrumented) {  // ThreadSanitizer maps state of its own for each session's stack switch
     EXPECT_LT(mappings_of(pid), maps_before + 64) << "nor a mapping of their own";
+  }
   for (auto& c : resetting) c->reset();
   EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_active") == 0; }));
   expect_serving(server, port);

@@ -143,9 +143,9 @@ std::unique_ptr<fleet> haproxy_fleet(std::vector<std::string> server_extra) {
 
 std::unique_ptr<fleet> nginx_fleet(std::vector<std::string> server_extra) {
   auto f = std::make_unique<fleet>("nginx.conf", std::move(server_extra));
-  f->start_balancer(installed("nginx"),
-                    {"-p", f->dir(), "-c", f->dir() + "/nginx.conf", "-e", "stderr", "-g",
-                     "daemon off; master_process off; pid " + f->dir() + "/nginx.pid;"});
+  // Run as the configuration says, with no worker process to outlive it.
+  f->start_balancer(installed("nginx"), {"-e", "stderr", "-p", f->dir(), "-c",
+                                         f->dir() + "/nginx.conf", "-g", "master_process off;"});
   return f;
 }
 

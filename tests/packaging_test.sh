@@ -52,8 +52,11 @@ cmake --build "$work/subdir" >/dev/null
 # A C program through pkg-config, with the C compiler alone.
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 export PKG_CONFIG_PATH
-# shellcheck disable=SC2046
-cc -std=c11 -o "$work/c_host" "$src/tests/c_host.c" $(pkg-config --cflags --libs capecho)
+flags=$(pkg-config --cflags --libs capecho | sed 's/ *$//')
+[ "$flags" = "-I$prefix/include -L$prefix/lib -lcapecho" ] ||
+  fail "pkg-config --cflags --libs capecho: $flags"
+# shellcheck disable=SC2086
+cc -std=c11 -o "$work/c_host" "$src/tests/c_host.c" $flags
 "$work/c_host"
 
 # The installed server answers --version.

@@ -182,12 +182,23 @@ TEST(Server, SurvivesClientsThatResetMidSession) {
   EXPECT_TRUE(normal.finish());
 }
 
-TEST(Server, RecoversFromDescriptorExhaustion) {
+TEST(Server, WarnsOfATooLowDescriptorLimitAndRecoversFromExhaustion) {
+  spawn_setup roomy;
+  roomy.shell_prefix = "ulimit -n 200;";
+  server_process fits(listen_args({"--max-connections", "150"}), roomy);
+  ASSERT_GT(fits.port(), 0) << fits.log();
+  EXPECT_EQ(fits.log().find("RLIMIT_NOFILE"), std::string::npos) << fits.log();
+
   spawn_setup low_limit;
   low_limit.shell_prefix = "ulimit -n 24;";
   server_process server(listen_args(), low_limit);
   const int port = server.port();
   ASSERT_GT(port, 0);
+  EXPECT_NE(server.log().find("--max-connections 1024 needs about 10"), std::string::npos)
+      << server.log();
+  EXPECT_NE(server.log().find("RLIMIT_NOFILE allows 24: past about "), std::string::npos)
+      << "said at start, before the first client: " << server.log();
+  EXPECT_NE(server.log().find("raise the limit (LimitNOFILE="), std::string::npos);
   {
     std::vector<std::unique_ptr<tcp_client>> crowd;
     for (int i = 0; i < 40; ++i) crowd.push_back(std::make_unique<tcp_client>(port, "127.0.0.1"));
