@@ -23,7 +23,8 @@ void check_descriptor_budget(const server_options& options) {
   rlimit limit{};
   // A failure was reported when the limit was raised.
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
-  const unsigned long long workers = options.workers != 0 ? options.workers : default_worker_count();
+  const unsigned long long workers =
+      options.workers != 0 ? options.workers : default_worker_count();
   const unsigned long long overhead =
       own_descriptors + options.listen.size() + descriptors_per_worker * workers;
   const unsigned long long needed = options.max_connections + overhead;

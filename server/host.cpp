@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <system_error>
 
 #include "descriptor_budget.h"
 #include "events.h"
@@ -175,13 +174,16 @@ void keep_manager_informed(server& srv, const service_notifier& manager) {
                     });
 }
 
-// Answers GET /metrics on `at`, when --metrics asked for it.
-std::unique_ptr<metrics_endpoint> start_metrics(const server& srv, listener at) {
-  if (!at.fd.valid()) return nullptr;
-  auto endpoint = std::make_unique<metrics_endpoint>(
+// Answers GET /metrics on `at`, when --metrics asked for it. False, with the
+// failed call, when it cannot start.
+bool start_metrics(const server& srv, listener at, std::unique_ptr<metrics_endpoint>& endpoint,
+                   failure& why) {
+  if (!at.fd.valid()) return true;
+  endpoint = std::make_unique<metrics_endpoint>(
       std::move(at.fd), [&srv] { return render_metrics(srv.counters(), srv.gauges()); });
+  if (!endpoint->start(why)) return false;
   log_metrics_listening(at.name);
-  return endpoint;
+  return true;
 }
 
 int serve_listeners(const server_options& options, void (*handler)(int),
@@ -191,23 +193,23 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   names.reserve(listeners.size());
   for (const listener& l : listeners) names.push_back(l.name);
   server srv(options, handler, std::move(listeners), std::move(wake));
-  start_failure why;
+  failure why;
   if (!srv.start_workers(why)) {
     // Tried again before each accept: clients wait in the backlog meanwhile.
     log_no_worker(why.call, why.err, 0);
   }
   keep_manager_informed(srv, manager);
-  try {
-    const auto metrics = start_metrics(srv, std::move(metrics_at));
-    signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });
-    // Announced once signals are handled: whoever reads this line may signal.
-    for (const std::string& name : names) log_listening(name);
-    manager.send("READY=1\nSTATUS=" + status_summary(srv.status()));
-    srv.run();
-  } catch (const std::system_error& e) {
-    log_start_failure(std::string("cannot start a thread: ") + e.what());
+  std::unique_ptr<metrics_endpoint> metrics;
+  signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });
+  if (!start_metrics(srv, std::move(metrics_at), metrics, why) || !watcher.start(why)) {
+    log_start_failure(std::string("cannot start a thread: ") + why.call + ": " +
+                      error_text(why.err));
     return exit_runtime;
   }
+  // Announced once signals are handled: whoever reads this line may signal.
+  for (const std::string& name : names) log_listening(name);
+  manager.send("READY=1\nSTATUS=" + status_summary(srv.status()));
+  srv.run();
   log_stopped(srv.status());
   return 0;
 }

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <system_error>
 
 namespace capecho {
 namespace {
@@ -55,19 +54,35 @@ std::string metrics_response(std::string_view request, const std::function<std::
 }
 
 metrics_endpoint::metrics_endpoint(unique_fd listener, std::function<std::string()> render)
-    : listener_(std::move(listener)),
-      wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      render_(std::move(render)) {
-  if (!wake_.valid()) throw std::system_error(errno, std::generic_category(), "eventfd");
-  thread_ = std::thread([this] { run(); });
+    : listener_(std::move(listener)), render_(std::move(render)) {}
+
+bool metrics_endpoint::start(failure& why) {
+  wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_.valid()) {
+    why = {"eventfd", errno};
+    return false;
+  }
+  const int rc = pthread_create(&thread_, nullptr, &metrics_endpoint::thread_main, this);
+  if (rc != 0) {
+    why = {"pthread_create", rc};
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+void* metrics_endpoint::thread_main(void* self) {
+  static_cast<metrics_endpoint*>(self)->run();
+  return nullptr;
 }
 
 metrics_endpoint::~metrics_endpoint() {
+  if (!started_) return;
   const uint64_t one = 1;
   if (write(wake_.get(), &one, sizeof one) < 0) {
     // The counter is already non-zero: the thread is woken all the same.
   }
-  thread_.join();
+  pthread_join(thread_, nullptr);
 }
 
 void metrics_endpoint::run() {

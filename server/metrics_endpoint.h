@@ -8,9 +8,11 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <pthread.h>
+
 #include <vector>
 
+#include "failure.h"
 #include "unique_fd.h"
 
 namespace capecho {
@@ -20,15 +22,18 @@ std::string metrics_response(std::string_view request, const std::function<std::
 
 class metrics_endpoint {
  public:
-  // Starts answering on `listener` (non-blocking); throws std::system_error
-  // when the thread or its wake-up descriptor cannot be made.
+  // Will answer on `listener` (non-blocking) once started.
   metrics_endpoint(unique_fd listener, std::function<std::string()> render);
   ~metrics_endpoint();
+  // Makes the wake-up descriptor and starts the thread; false, with the
+  // failed call, if either cannot be had.
+  bool start(failure& why);
   metrics_endpoint(const metrics_endpoint&) = delete;
   metrics_endpoint& operator=(const metrics_endpoint&) = delete;
 
  private:
   struct scrape;
+  static void* thread_main(void* self);
   void run();
   void take_scraper(std::vector<scrape>& scrapes);
   bool step(scrape& s);
@@ -36,7 +41,8 @@ class metrics_endpoint {
   unique_fd listener_;
   unique_fd wake_;
   std::function<std::string()> render_;
-  std::thread thread_;
+  pthread_t thread_{};
+  bool started_ = false;
 };
 
 }  // namespace capecho

@@ -22,7 +22,7 @@ struct server_options {
   unsigned shutdown_grace = 10;      // seconds
   unsigned drain_delay = 0;          // seconds of accepting after SIGTERM, failing health checks
   unsigned thread_cache = 256;       // no effect; accepted for old command lines
-  unsigned workers = 0;              // threads that run the sessions; 0: one per core
+  unsigned workers = 0;              // threads that run the sessions; 0: see default_worker_count
   unsigned overload_idle_ms = 1500;  // at the limit, sessions idle this long may be ended; 0: never
   unsigned socket_buffer = 65536;    // bytes, each way, per session socket; 0: the kernel's
   unsigned keepalive = 60;           // seconds of silence before probing the peer; 0: off

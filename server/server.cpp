@@ -62,7 +62,11 @@ server::server(const server_options& options, session_handler handler,
 
 server::~server() { close_listeners(); }
 
-bool server::start_workers(start_failure& why) { return workers_.start_missing(why); }
+bool server::start_workers(failure& why) {
+  if (workers_.start_missing(why)) return true;
+  counters_.count(counters_.thread_failures);
+  return false;
+}
 
 void server::run() {
   std::vector<pollfd> watched;
@@ -283,13 +287,12 @@ bool server::ensure_workers() {
   const auto now = std::chrono::steady_clock::now();
   if (workers_.started() > 0 && now < next_worker_retry_) return true;
   next_worker_retry_ = now + back_off_time;
-  start_failure why;
-  const bool any = workers_.start_missing(why);
-  if (workers_.started() == workers_.size()) return true;
+  failure why;
+  if (workers_.start_missing(why)) return true;
   counters_.count(counters_.thread_failures);
   unsigned suppressed = 0;
   if (thread_errors_.allow(suppressed)) log_no_worker(why.call, why.err, suppressed);
-  return any;
+  return workers_.started() > 0;
 }
 
 // Listeners do not block: a burst of clients is taken in one go, up to a

@@ -39,8 +39,9 @@ class server final : private session_host {
   server(const server&) = delete;
   server& operator=(const server&) = delete;
 
-  // Starts the worker threads; false, with the failed call, when none runs.
-  bool start_workers(start_failure& why);
+  // Starts the worker threads; false, with the failed call, when any could
+  // not start (those are tried again while the server runs).
+  bool start_workers(failure& why);
 
   // Accepts until stop is asked for, then drains and ends the sessions.
   void run();

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
+#include <pthread.h>
+
+#include "failure.h"
 
 namespace capecho {
 
@@ -30,19 +32,22 @@ bool block_handled_signals(std::string& error);
 
 class signal_watcher {
  public:
-  // Calls on_signal in the watcher's thread for each handled signal. Throws
-  // std::system_error when the thread cannot be started.
+  // Will call on_signal in the watcher's thread for each handled signal.
   explicit signal_watcher(std::function<void(int sig)> on_signal);
   ~signal_watcher();
+  // Starts the watcher's thread; false, with the failed call, if it cannot.
+  bool start(failure& why);
   signal_watcher(const signal_watcher&) = delete;
   signal_watcher& operator=(const signal_watcher&) = delete;
 
  private:
+  static void* thread_main(void* self);
   void watch();
 
   std::function<void(int)> on_signal_;
   std::atomic<bool> done_{false};
-  std::thread thread_;
+  pthread_t thread_{};
+  bool started_ = false;
 };
 
 }  // namespace capecho

@@ -38,7 +38,7 @@ worker::worker(worker_set& set) : set_(set) {}
 
 worker::~worker() { stop_and_join(); }
 
-bool worker::start(start_failure& why) {
+bool worker::start(failure& why) {
   if (!stack_.map(stack_bytes)) {
     why = {"mmap", errno};
     return false;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "failure.h"
 #include "session.h"
 #include "shared_stack.h"
 #include "unique_fd.h"
@@ -22,13 +23,6 @@
 namespace capecho {
 
 class worker_set;
-
-// Why a worker or a session could not be started: the failed call and its
-// errno, static text so that it needs no memory.
-struct start_failure {
-  const char* call = "";
-  int err = 0;
-};
 
 class worker {
  public:
@@ -38,7 +32,7 @@ class worker {
   worker& operator=(const worker&) = delete;
 
   // Maps the stack, opens the epoll set and starts the thread.
-  bool start(start_failure& why);
+  bool start(failure& why);
   bool started() const { return started_; }
 
   // From another thread: run `s` here. False, with nothing done, while the

@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <algorithm>
+
 namespace capecho {
 
 worker_set::worker_set(unsigned count) {
@@ -9,12 +11,12 @@ worker_set::worker_set(unsigned count) {
   for (unsigned i = 0; i < count; ++i) workers_.push_back(std::make_unique<worker>(*this));
 }
 
-bool worker_set::start_missing(start_failure& why) {
+bool worker_set::start_missing(failure& why) {
   for (auto& w : workers_) {
     if (w->started() || !w->start(why)) continue;
     started_.fetch_add(1, std::memory_order_relaxed);
   }
-  return started() > 0;
+  return started() == size();
 }
 
 bool worker_set::post(session* s) {
@@ -55,12 +57,16 @@ void worker_set::count_registration_failure(int err) {
   last_registration_error_.store(err, std::memory_order_relaxed);
 }
 
+// One per core, and never fewer than a dozen: a few busy clients then each
+// have a worker of their own and are served by blocking calls, which a
+// shared worker's epoll set cannot match; a dozen idle workers cost a few
+// pages each.
 unsigned default_worker_count() {
+  constexpr unsigned at_least = 12;
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
-  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
-  const int n = CPU_COUNT(&cpus);
-  return n > 0 ? static_cast<unsigned>(n) : 1;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return at_least;
+  return std::max(static_cast<unsigned>(CPU_COUNT(&cpus)), at_least);
 }
 
 }  // namespace capecho

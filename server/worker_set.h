@@ -17,9 +17,9 @@ class worker_set {
   worker_set(const worker_set&) = delete;
   worker_set& operator=(const worker_set&) = delete;
 
-  // Starts the workers that are not running yet. True when at least one
-  // runs; `why` then says why any other could not start.
-  bool start_missing(start_failure& why);
+  // Starts the workers that are not running yet. True when all run; else
+  // `why` says why the last one that failed could not start.
+  bool start_missing(failure& why);
 
   // Hands a new session to a worker; false, and nothing done, when none
   // takes it.
@@ -46,7 +46,8 @@ class worker_set {
   std::atomic<int> last_registration_error_{0};
 };
 
-// One worker per core this process may run on.
+// Workers when --workers does not say: one per core this process may run
+// on, and at least a dozen.
 unsigned default_worker_count();
 
 }  // namespace capecho

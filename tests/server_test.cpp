@@ -185,13 +185,13 @@ TEST(Server, SurvivesClientsThatResetMidSession) {
 TEST(Server, WarnsOfATooLowDescriptorLimitAndRecoversFromExhaustion) {
   spawn_setup roomy;
   roomy.shell_prefix = "ulimit -n 200;";
-  server_process fits(listen_args({"--max-connections", "150"}), roomy);
+  server_process fits(listen_args({"--max-connections", "150", "--workers", "2"}), roomy);
   ASSERT_GT(fits.port(), 0) << fits.log();
   EXPECT_EQ(fits.log().find("RLIMIT_NOFILE"), std::string::npos) << fits.log();
 
   spawn_setup low_limit;
   low_limit.shell_prefix = "ulimit -n 24;";
-  server_process server(listen_args(), low_limit);
+  server_process server(listen_args({"--workers", "2"}), low_limit);
   const int port = server.port();
   ASSERT_GT(port, 0);
   EXPECT_NE(server.log().find("--max-connections 1024 needs about 10"), std::string::npos)
