@@ -56,7 +56,7 @@ bool saved_frames::save(const unsigned char* from, const unsigned char* to) {
   return true;
 }
 
-void saved_frames::restore(unsigned char* from, unsigned char* to) const {
+void saved_frames::restore(unsigned char* from, const unsigned char* to) const {
 #ifdef CAPECHO_ASAN
   // Another session's redzones may lie where these frames go back.
   __asan_unpoison_memory_region(from, static_cast<size_t>(to - from));

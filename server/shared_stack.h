@@ -23,7 +23,7 @@ class saved_frames {
   // memory for it.
   bool save(const unsigned char* from, const unsigned char* to);
   // Copies what save() took back where it came from.
-  void restore(unsigned char* from, unsigned char* to) const;
+  void restore(unsigned char* from, const unsigned char* to) const;
   size_t bytes_held() const { return capacity_; }
 
  private:

@@ -29,7 +29,8 @@ constexpr int events_per_wait = 256;
 thread_local worker* this_worker = nullptr;
 
 unsigned char* block_below(void* sp) {
-  return reinterpret_cast<unsigned char*>(reinterpret_cast<uintptr_t>(sp) & ~(frame_block - 1));
+  auto* at = static_cast<unsigned char*>(sp);
+  return at - (reinterpret_cast<uintptr_t>(sp) & (frame_block - 1));
 }
 
 }  // namespace

@@ -48,7 +48,8 @@ bool raise_own_descriptor_limit(rlim_t wanted) {
 long long sample(int metrics_port, const std::string& name) {
   const std::string text = scrape(metrics_port);
   const size_t at = text.find("\n" + name + " ");
-  return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size() + 2);
+  return at == std::string::npos ? -1
+                                 : std::strtoll(text.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
 // Clock ticks the process has run, user and system.

@@ -31,7 +31,7 @@ void other_side(void* arg) {
 
 TEST(Runtime, StacksSwitchBackAndForthKeepingEachSidesState) {
   shared_stack stack;
-  ASSERT_TRUE(stack.map(64 * 1024));
+  ASSERT_TRUE(stack.map(size_t{64} * 1024));
   EXPECT_EQ(reinterpret_cast<uintptr_t>(stack.top()) % 64, 0U);
   ping_pong p;
   p.other_sp = prepare_stack(stack.top(), &other_side, &p);
