@@ -115,7 +115,8 @@ TEST(ProxyHeader, VersionOneLinesThatAreNot) {
       << "no CR LF within 107 bytes";
   EXPECT_EQ(status_of(std::string(one_too_long, 0, 106)), proxy_parse_status::incomplete);
   for (const char* bad : {
-           "PROXY TCP4 1.2.3.4 5.6.7.8 1 2\n",           // bare LF
+           "PROXY TCP6 0000:0000:0000:0000:0000:0000:0000:0000:0000:1 ::1 1 2\r\n",  // too long
+           "PROXY TCP4 1.2.3.4 5.6.7.8 1 2\n",                                       // bare LF
            "PROXY TCP4 1.2.3.4 5.6.7.8 1 2\r\r\n",       // bare CR before the end
            "PROXY TCP4 1.2.3.4\r5.6.7.8 1 2\r\n",        // bare CR inside
            "PROXY TCP4 1.2.3.4 5.6.7.8 01 2\r\n",        // leading zero
