@@ -324,13 +324,11 @@ bool server::accept_from(const listener& l) {
   if (s != nullptr && workers_.post(s)) return true;
   // No memory for it, or no worker took it: this connection alone is lost.
   counters_.count(counters_.memory_failures);
-  if (s == nullptr) {
-    unregister(fd);
+  unregister(fd);
+  if (s == nullptr)
     (void)close(fd);  // conn gave it up only to a session that was never made
-  } else {
-    unregister(fd);
+  else
     delete s;
-  }
   unsigned suppressed = 0;
   if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
   back_off();

@@ -10,24 +10,6 @@ std::chrono::seconds idle_timeout{0};
 
 }  // namespace
 
-const char* state_name(session_state s) {
-  switch (s) {
-    case session_state::accepted:
-      return "accepted";
-    case session_state::reading_header:
-      return "reading_header";
-    case session_state::serving:
-      return "serving";
-    case session_state::parked:
-      return "parked";
-    case session_state::ending:
-      return "ending";
-    case session_state::ended:
-      return "ended";
-  }
-  return "unknown";
-}
-
 void session::set_idle_timeout(std::chrono::seconds t) { idle_timeout = t; }
 
 std::chrono::seconds session_idle_timeout() { return idle_timeout; }

@@ -38,8 +38,6 @@ enum class session_state {
   ended,           // closed; its worker frees it
 };
 
-const char* state_name(session_state s);
-
 // What a session asks of the server it belongs to; the server holds the
 // policy (limits, accounting, logging), the session the sequence.
 class session_host {

@@ -162,11 +162,9 @@ void worker::take_posted() {
     epoll_event e{};
     e.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     e.data.ptr = &s;
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, s.fd(), &e) != 0) {
-      const int err = errno;
-      set_.count_registration_failure(err);
-      s.lost_ = true;  // served no further than its first wait
-    }
+    // A session that cannot be watched is served no further than its
+    // first wait.
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, s.fd(), &e) != 0) s.lost_ = true;
     make_runnable(s);
   }
 }
@@ -178,7 +176,7 @@ void worker::make_runnable(session& s) {
 }
 
 void worker::run(session& s) {
-  if (owner_ != &s && !take_stack(s)) return;
+  if (owner_ != &s) take_stack(s);
   running_ = &s;
   switch_to(s);
   running_ = nullptr;
@@ -186,8 +184,8 @@ void worker::run(session& s) {
 }
 
 // Puts s's frames on the stack, copying out those of the session that had
-// it. False when s itself had to end meanwhile.
-bool worker::take_stack(session& s) {
+// it.
+void worker::take_stack(session& s) {
   if (owner_ != nullptr) {
     session& owner = *owner_;
     if (owner.frames_.save(block_below(owner.sp_), stack_.top())) {
@@ -195,7 +193,6 @@ bool worker::take_stack(session& s) {
       owner_ = nullptr;
     } else {
       lose_frames(owner);
-      if (&owner == &s) return false;
     }
   }
   if (s.frames_held_) {
@@ -205,7 +202,6 @@ bool worker::take_stack(session& s) {
     s.sp_ = prepare_stack(stack_.top(), &session::main, &s);
   }
   owner_ = &s;
-  return true;
 }
 
 // No memory to copy the owner's frames out: it cannot wait any longer, so it

@@ -55,7 +55,7 @@ class worker {
   void loop();
   void take_posted();
   void run(session& s);
-  bool take_stack(session& s);
+  void take_stack(session& s);
   void lose_frames(session& owner);
   void switch_to(session& s);
   void finish(session& s);

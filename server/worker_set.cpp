@@ -52,11 +52,6 @@ size_t worker_set::parked() const {
   return n;
 }
 
-void worker_set::count_registration_failure(int err) {
-  registration_failures_.fetch_add(1, std::memory_order_relaxed);
-  last_registration_error_.store(err, std::memory_order_relaxed);
-}
-
 // One per core, and never fewer than a dozen: a few busy clients then each
 // have a worker of their own and are served by blocking calls, which a
 // shared worker's epoll set cannot match; a dozen idle workers cost a few

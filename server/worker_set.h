@@ -35,15 +35,11 @@ class worker_set {
 
   // From the workers.
   void session_ended() { total_.fetch_sub(1, std::memory_order_relaxed); }
-  void count_registration_failure(int err);
-  unsigned long long registration_failures() const { return registration_failures_.load(); }
 
  private:
   std::vector<std::unique_ptr<worker>> workers_;
   std::atomic<size_t> started_{0};
   std::atomic<size_t> total_{0};
-  std::atomic<unsigned long long> registration_failures_{0};
-  std::atomic<int> last_registration_error_{0};
 };
 
 // Workers when --workers does not say: one per core this process may run
