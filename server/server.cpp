@@ -58,6 +58,7 @@ server::server(const server_options& options, session_handler handler,
       handler_(handler),
       listeners_(std::move(listeners)),
       wake_(std::move(wake)),
+      admission_({options.max_connections, options.max_per_source}),
       workers_(options.workers != 0 ? options.workers : default_worker_count()) {}
 
 server::~server() { close_listeners(); }
@@ -92,9 +93,7 @@ void server::run() {
       for (size_t i = 0; i < listeners_.size(); ++i)
         if (watched[i].revents != 0) accept_burst(listeners_[i]);
     } catch (const std::bad_alloc&) {
-      counters_.count(counters_.memory_failures);
-      unsigned suppressed = 0;
-      if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
+      lost_for_memory();
       back_off();
     }
   }
@@ -119,8 +118,7 @@ void server::beat_if_due() {
 
 int server::poll_timeout_ms() const {
   int ms = heartbeat_ ? static_cast<int>(heartbeat_interval_.count()) : -1;
-  if (draining_.load(std::memory_order_relaxed)) {
-    std::lock_guard lock(mutex_);
+  if (draining_.load(std::memory_order_acquire)) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         drain_until_ - std::chrono::steady_clock::now());
     const int drain_ms = static_cast<int>(std::max<long long>(left.count(), 0));
@@ -129,13 +127,16 @@ int server::poll_timeout_ms() const {
   return ms;
 }
 
-// With the lock held. A first stop request leaves the listeners open for the
-// drain delay, so a balancer has time to see its health checks fail and move
-// new clients elsewhere before connecting here is refused.
+// A first stop request leaves the listeners open for the drain delay, so a
+// balancer has time to see its health checks fail and move new clients
+// elsewhere before connecting here is refused.
 bool server::stop_due() const {
-  if (stop_requests_ == 0) return false;
-  return stop_requests_ > 1 || std::chrono::steady_clock::now() >= drain_until_;
+  const unsigned requests = stop_requests_.load(std::memory_order_acquire);
+  if (requests == 0) return false;
+  return requests > 1 || std::chrono::steady_clock::now() >= drain_until_;
 }
+
+bool server::stop_now() const { return stop_requests_.load(std::memory_order_acquire) > 1; }
 
 void server::request_stop() { add_stop_requests(1); }
 
@@ -144,17 +145,17 @@ void server::request_stop_now() { add_stop_requests(2); }
 void server::add_stop_requests(unsigned n) {
   bool drain = false;
   {
-    std::lock_guard lock(mutex_);
-    drain = stop_requests_ == 0 && n == 1 && options_.drain_delay > 0;
-    if (drain)
+    std::lock_guard lock(stop_mutex_);
+    drain =
+        stop_requests_.load(std::memory_order_relaxed) == 0 && n == 1 && options_.drain_delay > 0;
+    if (drain) {
       drain_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(options_.drain_delay);
-    stop_requests_ += n;
+      draining_.store(true, std::memory_order_release);
+    }
+    stop_requests_.fetch_add(n, std::memory_order_release);
   }
-  if (drain) {
-    draining_.store(true, std::memory_order_relaxed);
-    log_draining(options_.drain_delay);
-  }
-  changed_.notify_all();
+  if (drain) log_draining(options_.drain_delay);
+  admission_.wake_waiters();
   const uint64_t one = 1;
   if (write(wake_.get(), &one, sizeof one) < 0) {
     // The counter is already non-zero: the loop is woken all the same.
@@ -163,11 +164,8 @@ void server::add_stop_requests(unsigned n) {
 
 server_status server::status() const {
   server_status s;
-  {
-    std::lock_guard lock(mutex_);
-    s.sessions = sessions_.size();
-    s.peak = peak_;
-  }
+  s.sessions = admission_.sessions();
+  s.peak = admission_.peak();
   s.served = counters_.accepted;
   s.limit_hits = counters_.limit_reached;
   s.limit = options_.max_connections;
@@ -178,10 +176,7 @@ server_status server::status() const {
 
 server_gauges server::gauges() const {
   server_gauges g;
-  {
-    std::lock_guard lock(mutex_);
-    g.sessions = g.workers_busy = sessions_.size();
-  }
+  g.sessions = g.workers_busy = admission_.sessions();
   g.sessions_parked = workers_.parked();
   g.workers_busy =
       std::min(g.workers_busy - std::min(g.workers_busy, g.sessions_parked), workers_.started());
@@ -198,22 +193,15 @@ server_gauges server::gauges() const {
 bool server::wait_for_free_slot() {
   bool at_limit = false;
   for (;;) {
-    {
-      std::unique_lock lock(mutex_);
-      const auto free_or_stopping = [this] {
-        return stop_due() || sessions_.size() < options_.max_connections;
-      };
-      if (at_limit)
-        changed_.wait_for(lock,
-                          heartbeat_ ? std::min<std::chrono::milliseconds>(room_scan_interval,
-                                                                           heartbeat_interval_)
-                                     : room_scan_interval,
-                          free_or_stopping);
-      if (stop_due()) return false;
-      if (sessions_.size() < options_.max_connections) return true;
-      if (!at_limit) counters_.count(counters_.limit_reached);
-    }
+    const auto wait = at_limit ? (heartbeat_ ? std::min<std::chrono::milliseconds>(
+                                                   room_scan_interval, heartbeat_interval_)
+                                             : room_scan_interval)
+                               : std::chrono::milliseconds(0);
+    const bool room = admission_.wait_for_room(wait, [this] { return stop_due(); });
+    if (stop_due()) return false;
+    if (room) return true;
     if (!at_limit) {
+      counters_.count(counters_.limit_reached);
       unsigned suppressed = 0;  // at a busy limit this would otherwise be a line per session
       if (limit_note_.allow(suppressed)) log_connection_limit(options_.max_connections, suppressed);
       at_limit = true;
@@ -223,15 +211,13 @@ bool server::wait_for_free_slot() {
   }
 }
 
-bool server::has_free_slot() {
-  std::lock_guard lock(mutex_);
-  return !stop_due() && sessions_.size() < options_.max_connections;
-}
+bool server::has_free_slot() const { return !stop_due() && admission_.has_room(); }
 
 void server::make_room() {
   if (options_.overload_idle_ms != 0) {
     const size_t waiting = waiting_clients();
-    const size_t ended = waiting > 0 ? choose_and_end_idle_sessions(waiting) : 0;
+    const size_t ended =
+        waiting > 0 ? admission_.end_idle_sessions(waiting, options_.overload_idle_ms) : 0;
     counters_.count(counters_.ended_by_overload, ended);
     overload_unlogged_ += ended;
   }
@@ -244,40 +230,6 @@ size_t server::waiting_clients() const {
   size_t waiting = 0;
   for (const listener& l : listeners_) waiting += pending_connections(l.fd.get());
   return waiting;
-}
-
-// Sessions already being ended make room too, so they count against the
-// clients waiting.
-size_t server::choose_and_end_idle_sessions(size_t waiting) {
-  std::lock_guard lock(mutex_);
-  const auto now = std::chrono::steady_clock::now();
-  candidates_.clear();
-  size_t ending = 0;
-  for (const auto& [fd, s] : sessions_) {
-    if (s.ending) {
-      ++ending;
-      continue;
-    }
-    unsigned idle = 0;
-    if (!receive_idle_ms(fd, idle)) continue;  // no counters, no way to tell: never ended
-    // The kernel counts from the handshake; a client that waited in the
-    // backlog has been idle only since it was admitted.
-    const auto held =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now - s.admitted).count();
-    idle = static_cast<unsigned>(std::min<long long>(idle, held));
-    const auto from = per_source_.find(s.source);
-    candidates_.push_back({fd, idle, from == per_source_.end() ? 1U : from->second});
-  }
-  if (waiting <= ending) return 0;
-  const size_t chosen =
-      choose_sessions_to_end(candidates_, waiting - ending, options_.overload_idle_ms);
-  for (size_t i = 0; i < chosen; ++i) {
-    // Its worker's read or write then fails and the session ends as usual;
-    // a shutdown that fails finds the connection already closing.
-    (void)shutdown(candidates_[i].fd, SHUT_RDWR);
-    sessions_.find(candidates_[i].fd)->second.ending = true;
-  }
-  return chosen;
 }
 
 // Workers that could not start are tried again now and then; with none
@@ -318,21 +270,51 @@ bool server::accept_from(const listener& l) {
     return false;
   }
   const int fd = conn.get();
-  std::string key;
-  if (!trusted_peer(peer) || !admit(fd, peer, key)) return true;
+  if (!trusted_peer(peer)) return true;
+  // Behind a balancer the source is known only once the session has read
+  // the header, so its share is claimed there.
+  const admit_result result = admission_.admit(fd, options_.proxy_protocol ? nullptr : &peer);
+  if (!admitted(result, peer)) {
+    if (result == admit_result::no_memory) back_off();
+    return result != admit_result::no_memory;
+  }
+  counters_.count(counters_.accepted);
+  // A session that cannot be made leaves conn owning the descriptor.
   auto* s = new (std::nothrow) session(*this, std::move(conn), peer);
   if (s != nullptr && workers_.post(s)) return true;
   // No memory for it, or no worker took it: this connection alone is lost.
-  counters_.count(counters_.memory_failures);
-  unregister(fd);
-  if (s == nullptr)
-    (void)close(fd);  // conn gave it up only to a session that was never made
-  else
-    delete s;
-  unsigned suppressed = 0;
-  if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
+  // Released before it is closed, so its number cannot be reused meanwhile.
+  admission_.release(fd);
+  delete s;
+  lost_for_memory();
   back_off();
   return false;
+}
+
+// Counts and logs a refusal; false for one. From the accept loop or, behind
+// a balancer, from the session's worker.
+bool server::admitted(admit_result result, const endpoint& source) {
+  switch (result) {
+    case admit_result::admitted:
+      return true;
+    case admit_result::source_full: {
+      counters_.count(counters_.refused_per_source);
+      unsigned suppressed = 0;
+      if (source_refusals_.allow(suppressed))
+        log_source_refused(format_endpoint(source), options_.max_per_source, suppressed);
+      return false;
+    }
+    case admit_result::no_memory:
+      lost_for_memory();
+      return false;
+  }
+  return false;
+}
+
+void server::lost_for_memory() {
+  counters_.count(counters_.memory_failures);
+  unsigned suppressed = 0;
+  if (memory_errors_.allow(suppressed)) log_out_of_memory(suppressed);
 }
 
 // Behind a balancer, only the balancers may connect: anyone else could
@@ -343,62 +325,6 @@ bool server::trusted_peer(const endpoint& peer) {
   unsigned suppressed = 0;
   if (untrusted_note_.allow(suppressed)) log_untrusted_proxy(format_endpoint(peer), suppressed);
   return false;
-}
-
-// Takes a slot. Behind a balancer the source is known only once the
-// session's thread has read the header, so its share is claimed there.
-bool server::admit(int fd, const endpoint& peer, std::string& key) {
-  // An address key fits in the string itself: copying it allocates nothing.
-  key = options_.proxy_protocol ? std::string() : source_key(peer);
-  {
-    std::lock_guard lock(mutex_);
-    if (key.empty() || take_source_slot(key)) {
-      try {
-        sessions_.emplace(fd, session_entry{key, std::chrono::steady_clock::now()});
-      } catch (const std::bad_alloc&) {
-        if (!key.empty()) give_back_source_slot(key);
-        throw;
-      }
-      peak_ = std::max(peak_, static_cast<unsigned>(sessions_.size()));
-      counters_.count(counters_.accepted);
-      return true;
-    }
-  }
-  refuse_for_source(peer);
-  return false;
-}
-
-// From the session's thread, once the header has named the client.
-bool server::claim_source_slot(int fd, const endpoint& client) {
-  const std::string key = source_key(client);
-  {
-    std::lock_guard lock(mutex_);
-    if (take_source_slot(key)) {
-      sessions_.find(fd)->second.source = key;
-      return true;
-    }
-  }
-  refuse_for_source(client);
-  return false;
-}
-
-bool server::take_source_slot(const std::string& key) {
-  const auto from = per_source_.try_emplace(key, 0).first;
-  if (options_.max_per_source != 0 && from->second >= options_.max_per_source) return false;
-  ++from->second;
-  return true;
-}
-
-void server::give_back_source_slot(const std::string& key) {
-  const auto from = per_source_.find(key);
-  if (from != per_source_.end() && --from->second == 0) per_source_.erase(from);
-}
-
-void server::refuse_for_source(const endpoint& client) {
-  counters_.count(counters_.refused_per_source);
-  unsigned suppressed = 0;
-  if (source_refusals_.allow(suppressed))
-    log_source_refused(format_endpoint(client), options_.max_per_source, suppressed);
 }
 
 // On the session's worker, so a slow header holds up no one else: it parks
@@ -432,7 +358,7 @@ bool server::take_header(session& s) {
     origin.proxied = true;
   }
   if (origin.health_check) return true;
-  return claim_source_slot(s.fd(), origin.client);
+  return admitted(admission_.claim_source(s.fd(), origin.client), origin.client);
 }
 
 void server::count_proxy_failure(proxy_read_status status) {
@@ -482,19 +408,7 @@ void server::serve(session& s) {
 
 // Unregistered before it is closed, so no shutdown from the accept loop or
 // the stop sequence can reach a descriptor number that has been reused.
-void server::release(session& s) { unregister(s.fd()); }
-
-void server::unregister(int fd) {
-  {
-    std::lock_guard lock(mutex_);
-    const auto it = sessions_.find(fd);
-    if (it != sessions_.end()) {
-      if (!it->second.source.empty()) give_back_source_slot(it->second.source);
-      sessions_.erase(it);
-    }
-  }
-  changed_.notify_all();
-}
+void server::release(session& s) { admission_.release(s.fd()); }
 
 // Resets the wake-up counter, so a drain does not spin on it.
 void server::take_wake_up() {
@@ -510,26 +424,14 @@ void server::back_off() {
 }
 
 void server::drain_and_end_sessions() {
-  size_t running = 0;
-  bool now = false;
-  {
-    std::lock_guard lock(mutex_);
-    running = sessions_.size();
-    now = stop_requests_ > 1;
-  }
-  if (running > 0 && !now) {
+  const size_t running = admission_.sessions();
+  if (running > 0 && !stop_now()) {
     log_stopping(options_.shutdown_grace, running);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(options_.shutdown_grace);
-    std::unique_lock lock(mutex_);
-    changed_.wait_until(lock, deadline, [this] { return sessions_.empty() || stop_requests_ > 1; });
+    admission_.wait_until_empty(
+        std::chrono::steady_clock::now() + std::chrono::seconds(options_.shutdown_grace),
+        [this] { return stop_now(); });
   }
-  size_t ended = 0;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& session : sessions_) (void)shutdown(session.first, SHUT_RDWR);
-    ended = sessions_.size();
-  }
+  const size_t ended = admission_.end_all();
   counters_.count(counters_.ended_by_stop, ended);
   if (ended > 0) log_ending_sessions(ended);
 }
@@ -537,8 +439,8 @@ void server::drain_and_end_sessions() {
 // Sessions ended by the stop wake on the shutdown and finish on their
 // workers; the workers are stopped once they have, or after a few seconds.
 void server::wait_for_sessions_to_end() {
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, std::chrono::seconds(5), [this] { return sessions_.empty(); });
+  admission_.wait_until_empty(std::chrono::steady_clock::now() + std::chrono::seconds(5),
+                              [] { return false; });
 }
 
 void server::close_listeners() {

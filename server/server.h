@@ -1,24 +1,23 @@
-// The accepting side of the host: listeners, limits, overload protection,
-// sessions and the stop sequence. It knows nothing of the protocol; the
-// handler is given to it.
+// The accepting side of the host: listeners, the accept loop, what a
+// session asks of its host, and the stop sequence. Who may hold a session is
+// admission's (admission.h); running sessions is the workers' (worker.h). It
+// knows nothing of the protocol: the handler is given to it.
 #ifndef CAPECHO_SERVER_SERVER_H
 #define CAPECHO_SERVER_SERVER_H
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "admission.h"
 #include "events.h"
 #include "listeners.h"
 #include "log.h"
 #include "metrics.h"
 #include "options.h"
-#include "overload.h"
 #include "proxy_reader.h"
 #include "session.h"
 #include "unique_fd.h"
@@ -62,27 +61,16 @@ class server final : private session_host {
   void set_heartbeat(std::chrono::milliseconds interval, std::function<void()> beat);
 
  private:
-  struct session_entry {
-    std::string source;  // "" until known: behind a balancer, its PROXY header names it
-    std::chrono::steady_clock::time_point admitted;
-    bool ending = false;  // shut down by the host; its worker will unregister it
-  };
-
   bool wait_for_free_slot();
-  bool has_free_slot();
+  bool has_free_slot() const;
   void make_room();
   size_t waiting_clients() const;
-  size_t choose_and_end_idle_sessions(size_t waiting);
   bool ensure_workers();
   void accept_burst(const listener& l);
   bool accept_from(const listener& l);
   bool trusted_peer(const endpoint& peer);
-  bool admit(int fd, const endpoint& peer, std::string& key);
-  bool claim_source_slot(int fd, const endpoint& client);
-  bool take_source_slot(const std::string& key);       // with the lock held
-  void give_back_source_slot(const std::string& key);  // with the lock held
-  void refuse_for_source(const endpoint& client);
-  void unregister(int fd);
+  bool admitted(admit_result result, const endpoint& source);
+  void lost_for_memory();
   void count_proxy_failure(proxy_read_status status);
 
   // What a session asks of its server (see session.h).
@@ -100,25 +88,25 @@ class server final : private session_host {
   void beat_if_due();
   int poll_timeout_ms() const;
   bool stop_due() const;
+  bool stop_now() const;
 
   const server_options options_;
   const session_handler handler_;
   std::vector<listener> listeners_;
   unique_fd wake_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;                  // a session ended, or a stop was asked for
-  std::unordered_map<int, session_entry> sessions_;  // by descriptor
-  std::unordered_map<std::string, unsigned> per_source_;
-  unsigned stop_requests_ = 0;
+  admission admission_;
+
+  // Stop requests come from any thread; the first one sets drain_until_
+  // before it publishes the count, and only it writes there.
+  std::mutex stop_mutex_;
+  std::atomic<unsigned> stop_requests_{0};
   std::chrono::steady_clock::time_point drain_until_{};  // listeners stay open until then
   std::atomic<bool> draining_{false};                    // health checks are turned away
-  unsigned peak_ = 0;
   server_counters counters_;
   const std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
 
   // The accept loop's own.
-  std::vector<room_candidate> candidates_;
   std::chrono::steady_clock::time_point next_worker_retry_{};
   unsigned long long overload_unlogged_ = 0;
   std::chrono::milliseconds heartbeat_interval_{0};

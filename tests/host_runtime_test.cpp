@@ -1,12 +1,19 @@
 // The runtime's parts that need no server: switching stacks, copying a
-// parked session's frames out and back, and the overload policy's choice of
-// sessions to end.
+// parked session's frames out and back, the overload policy's choice of
+// sessions to end, and admission's books.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "admission.h"
 #include "overload.h"
 #include "shared_stack.h"
 #include "stack_switch.h"
@@ -90,6 +97,117 @@ TEST(Overload, EndsOnlyIdleSessionsHeaviestSourceAndLongestIdleFirst) {
   c = sessions({{1, 4000000000U, 1000000}, {2, 4000000000U, 999999}});
   ASSERT_EQ(choose_sessions_to_end(c, 1, 1000), 1u);
   EXPECT_EQ(c[0].fd, 1);
+}
+
+endpoint host(const char* ip) {
+  endpoint e;
+  auto* in = reinterpret_cast<sockaddr_in*>(&e.storage);
+  in->sin_family = AF_INET;
+  EXPECT_EQ(inet_pton(AF_INET, ip, &in->sin_addr), 1);
+  e.length = sizeof *in;
+  return e;
+}
+
+TEST(Admission, KeepsTheLimitAndEachSourcesShare) {
+  admission books({3, 2});
+  const endpoint a = host("127.0.0.2");
+  const endpoint b = host("127.0.0.3");
+  EXPECT_EQ(books.admit(10, &a), admit_result::admitted);
+  EXPECT_EQ(books.admit(11, &a), admit_result::admitted);
+  EXPECT_EQ(books.admit(12, &a), admit_result::source_full);
+  EXPECT_EQ(books.sessions(), 2u) << "a refusal takes no slot";
+  EXPECT_TRUE(books.has_room());
+  EXPECT_EQ(books.admit(12, &b), admit_result::admitted);
+  EXPECT_FALSE(books.has_room()) << "3 of 3";
+  EXPECT_FALSE(books.wait_for_room(std::chrono::milliseconds(20), [] { return false; }));
+  books.release(10);
+  EXPECT_TRUE(books.has_room());
+  EXPECT_EQ(books.admit(13, &a), admit_result::admitted) << "the release gave back a's share";
+  books.release(99);  // never admitted: changes nothing
+  EXPECT_EQ(books.sessions(), 3u);
+  EXPECT_EQ(books.peak(), 3u);
+
+  std::thread leaver([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    books.release(11);
+  });
+  EXPECT_TRUE(books.wait_for_room(std::chrono::seconds(30), [] { return false; }))
+      << "a release wakes the waiter";
+  leaver.join();
+
+  // Behind a balancer the slot comes first and the source's share once the
+  // header names it.
+  admission proxied({10, 1});
+  EXPECT_EQ(proxied.admit(20, nullptr), admit_result::admitted);
+  EXPECT_EQ(proxied.admit(21, nullptr), admit_result::admitted);
+  EXPECT_EQ(proxied.claim_source(20, a), admit_result::admitted);
+  EXPECT_EQ(proxied.claim_source(21, a), admit_result::source_full);
+  proxied.release(20);
+  EXPECT_EQ(proxied.claim_source(21, a), admit_result::admitted);
+
+  admission unlimited({10, 0});
+  for (int fd = 30; fd < 40; ++fd) EXPECT_EQ(unlimited.admit(fd, &a), admit_result::admitted);
+  EXPECT_FALSE(unlimited.has_room());
+}
+
+// A loopback TCP connection: the server's side and the client's.
+struct tcp_pair {
+  int server = -1;
+  int client = -1;
+  ~tcp_pair() {
+    if (server >= 0) close(server);
+    if (client >= 0) close(client);
+  }
+};
+
+void connect_pair(int listener, tcp_pair& p) {
+  sockaddr_in at{};
+  socklen_t len = sizeof at;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len), 0);
+  p.client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(p.client, reinterpret_cast<sockaddr*>(&at), len), 0);
+  p.server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(p.server, 0);
+}
+
+bool ended(int client) {
+  char c = 0;
+  return recv(client, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+TEST(Admission, EndsIdleSessionsForWaitingClientsAndEveryoneAtAStop) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  tcp_pair pairs[3];
+  for (tcp_pair& p : pairs) connect_pair(listener, p);
+  close(listener);
+
+  admission books({3, 0});
+  const endpoint a = host("127.0.0.2");
+  for (tcp_pair& p : pairs) ASSERT_EQ(books.admit(p.server, &a), admit_result::admitted);
+  EXPECT_EQ(books.end_idle_sessions(2, 60000), 0u) << "none idle for a minute";
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(send(pairs[0].client, "x", 1, 0), 1);  // the first client is active
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(books.end_idle_sessions(0, 50), 0u) << "no one waits";
+  EXPECT_EQ(books.end_idle_sessions(1, 50), 1u);
+  EXPECT_EQ(books.end_idle_sessions(1, 50), 0u) << "the one being ended makes room already";
+  EXPECT_EQ(books.end_idle_sessions(5, 50), 1u) << "only the idle ones";
+  EXPECT_FALSE(ended(pairs[0].client));
+  EXPECT_TRUE(ended(pairs[1].client));
+  EXPECT_TRUE(ended(pairs[2].client));
+  EXPECT_EQ(books.sessions(), 3u) << "ended sessions hold their slot until released";
+
+  EXPECT_EQ(books.end_all(), 3u);
+  EXPECT_TRUE(ended(pairs[0].client));
+  for (tcp_pair& p : pairs) books.release(p.server);
+  books.wait_until_empty(std::chrono::steady_clock::now() + std::chrono::seconds(30),
+                         [] { return false; });
+  EXPECT_EQ(books.sessions(), 0u);
 }
 
 }  // namespace
