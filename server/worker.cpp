@@ -74,7 +74,12 @@ bool worker::post(session* s) {
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    if (blocking_ || stop_asked_) return false;
+    if (stop_asked_) return false;
+    const bool had_posted = has_posted_.exchange(true);
+    if (blocking_.load()) {
+      has_posted_.store(had_posted);
+      return false;
+    }
     s->next_ = posted_;
     posted_ = s;
     sessions_.fetch_add(1, std::memory_order_relaxed);
@@ -92,6 +97,7 @@ void worker::stop_and_join() {
   {
     std::lock_guard lock(mutex_);
     stop_asked_ = true;
+    stopping_.store(true);
   }
   const uint64_t one = 1;
   if (write(wake_.get(), &one, sizeof one) < 0) {
@@ -153,6 +159,7 @@ void worker::take_posted() {
   {
     std::lock_guard lock(mutex_);
     list = std::exchange(posted_, nullptr);
+    has_posted_.store(false);
   }
   while (list != nullptr) {
     session& s = *list;
@@ -328,16 +335,15 @@ bool worker::prepare_to_sleep() {
 bool worker::may_block() {
   if (sessions_.load(std::memory_order_relaxed) != 1 || set_.total() >= set_.started())
     return false;
-  std::lock_guard lock(mutex_);
-  if (posted_ != nullptr || stop_asked_) return false;
-  blocking_ = true;
+  blocking_.store(true);
+  if (has_posted_.load() || stopping_.load()) {
+    blocking_.store(false, std::memory_order_release);
+    return false;
+  }
   return true;
 }
 
-void worker::done_blocking() {
-  std::lock_guard lock(mutex_);
-  blocking_ = false;
-}
+void worker::done_blocking() { blocking_.store(false, std::memory_order_release); }
 
 session* session::running() {
   const worker* w = this_worker;

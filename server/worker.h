@@ -77,8 +77,13 @@ class worker {
   std::mutex mutex_;
   session* posted_ = nullptr;
   bool sleeping_ = false;
-  bool blocking_ = false;
   bool stop_asked_ = false;
+  // Read on every call of the only session, so without the lock: post()
+  // sets has_posted_ and then reads blocking_, may_block() the other way
+  // round, both sequentially consistent, so at least one sees the other.
+  std::atomic<bool> has_posted_{false};
+  std::atomic<bool> blocking_{false};
+  std::atomic<bool> stopping_{false};
   std::atomic<size_t> sessions_{0};
   std::atomic<size_t> parked_count_{0};
 
