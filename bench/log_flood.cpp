@@ -55,9 +55,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   set_log_level(verbosity::verbose);
-  std::string error;
-  if (!start_log_writer(error)) {
-    (void)fprintf(stderr, "capecho-log-flood: cannot start the log thread: %s\n", error.c_str());
+  failure why;
+  if (!start_log_writer(why)) {
+    (void)fprintf(stderr, "capecho-log-flood: cannot start the log thread: %s\n",
+                  failure_text(why).c_str());
     return 1;
   }
   const unsigned long each = rate * seconds / threads;

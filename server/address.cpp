@@ -25,39 +25,34 @@ bool same_endpoint(const endpoint& a, const endpoint& b) {
 }
 
 // Splits HOST:PORT or [HOST]:PORT and reads the port; false, saying why in
-// `error`, when it is neither.
-bool split_endpoint(const std::string& s, std::string& host, in_port_t& port, bool& bracketed,
-                    std::string& error) {
+// `why`, when it is neither. `host` is a part of `text`.
+bool split_endpoint(const char* text, std::string_view& host, in_port_t& port, bool& bracketed,
+                    failure& why) {
+  const std::string_view s(text);
   bracketed = !s.empty() && s[0] == '[';
   const size_t colon = bracketed ? s.find("]:") : s.rfind(':');
-  if (colon == std::string::npos || (bracketed && s.find(']') != colon) || colon == 0) {
-    error = "'" + s + "' is not HOST:PORT or [IPV6]:PORT";
+  if (colon == std::string_view::npos || (bracketed && s.find(']') != colon) || colon == 0) {
+    why = {.refused = refusal::not_host_port, .input = s};
     return false;
   }
   host = bracketed ? s.substr(1, colon - 1) : s.substr(0, colon);
-  if (!parse_port(s.c_str() + colon + (bracketed ? 2 : 1), port)) {
-    error = "'" + s + "': port must be a number from 0 to 65535";
+  if (!parse_port(text + colon + (bracketed ? 2 : 1), port)) {
+    why = {.refused = refusal::port_out_of_range, .input = s};
     return false;
   }
   return true;
 }
 
-const char* bracket_problem(const std::string& host) {
-  return host.find('%') == std::string::npos
-             ? "not a numeric IPv6 address"
-             : "not a numeric IPv6 address with the name or number of an interface";
-}
-
 }  // namespace
 
-bool resolve_endpoints(const char* text, std::vector<endpoint>& out, std::string& error) {
-  const std::string s(text);
-  std::string host;
+bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& why) {
+  const std::string_view s(text);
+  std::string_view host;
   in_port_t port = 0;
   bool bracketed = false;
-  if (!split_endpoint(s, host, port, bracketed, error)) return false;
-  if (!bracketed && host.find(':') != std::string::npos) {
-    error = "'" + s + "': an IPv6 address goes in brackets, as [" + host + "]:PORT";
+  if (!split_endpoint(text, host, port, bracketed, why)) return false;
+  if (!bracketed && host.find(':') != std::string_view::npos) {
+    why = {.refused = refusal::ipv6_unbracketed, .input = s, .part = host};
     return false;
   }
   addrinfo hints{};
@@ -66,10 +61,16 @@ bool resolve_endpoints(const char* text, std::vector<endpoint>& out, std::string
   hints.ai_family = bracketed ? AF_INET6 : AF_UNSPEC;
   addrinfo* found = nullptr;
   const std::string port_text = std::to_string(ntohs(port));
-  const int rc = getaddrinfo(host.c_str(), port_text.c_str(), &hints, &found);
+  const int rc = getaddrinfo(std::string(host).c_str(), port_text.c_str(), &hints, &found);
   if (rc != 0) {
-    error = "'" + s + "': cannot resolve '" + host +
-            "': " + (bracketed && rc == EAI_NONAME ? bracket_problem(host) : gai_strerror(rc));
+    why = {.call = "getaddrinfo", .err = rc, .input = s, .part = host};
+    if (!bracketed || rc != EAI_NONAME) {
+      why.refused = refusal::cannot_resolve;
+      why.detail = gai_strerror(rc);
+    } else if (host.find('%') == std::string_view::npos)
+      why.refused = refusal::bracketed_not_ipv6;
+    else
+      why.refused = refusal::bracketed_not_scoped_ipv6;
     return false;
   }
   const size_t before = out.size();
@@ -87,24 +88,24 @@ bool resolve_endpoints(const char* text, std::vector<endpoint>& out, std::string
     const auto* a = reinterpret_cast<const sockaddr_in6*>(&out[i].storage);
     if (out[i].storage.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
       out.resize(before);
-      error = "'" + s + "': an IPv4-mapped IPv6 address cannot be listened on; use the IPv4 " +
-              "address itself";
+      why = {.refused = refusal::ipv4_mapped, .input = s};
       return false;
     }
   }
   if (out.size() == before) {
-    error = "'" + s + "': '" + host + "' resolves to no IPv4 or IPv6 address";
+    why = {.refused = refusal::resolves_to_nothing, .input = s, .part = host};
     return false;
   }
   return true;
 }
 
-bool parse_endpoint(const char* text, endpoint& out, std::string& error) {
-  const std::string s(text);
-  std::string host;
+bool parse_endpoint(const char* text, endpoint& out, failure& why) {
+  const std::string_view s(text);
+  std::string_view host_part;
   in_port_t port = 0;
   bool v6 = false;
-  if (!split_endpoint(s, host, port, v6, error)) return false;
+  if (!split_endpoint(text, host_part, port, v6, why)) return false;
+  const std::string host(host_part);
   out = endpoint{};
   if (v6) {
     auto* a = reinterpret_cast<sockaddr_in6*>(&out.storage);
@@ -123,7 +124,9 @@ bool parse_endpoint(const char* text, endpoint& out, std::string& error) {
       return true;
     }
   }
-  error = "'" + s + "': '" + host + "' is not a numeric " + (v6 ? "IPv6" : "IPv4") + " address";
+  why = {.refused = v6 ? refusal::not_numeric_ipv6 : refusal::not_numeric_ipv4,
+         .input = s,
+         .part = host_part};
   return false;
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "failure.h"
+
 namespace capecho {
 
 struct endpoint {
@@ -18,13 +20,14 @@ struct endpoint {
 };
 
 // Parses a numeric IPv4 ADDR:PORT or bracketed IPv6 [ADDR]:PORT.
-// On failure returns false and says why in `error`.
-bool parse_endpoint(const char* text, endpoint& out, std::string& error);
+// On failure returns false and says why in `why`, which refers to `text`.
+bool parse_endpoint(const char* text, endpoint& out, failure& why);
 
 // HOST:PORT, with HOST a name or a numeric address, or [IPV6%SCOPE]:PORT:
 // every address HOST resolves to, each once, in the resolver's order. On
-// failure returns false and says in `error` what was tried and why it failed.
-bool resolve_endpoints(const char* text, std::vector<endpoint>& out, std::string& error);
+// failure returns false and says in `why` what was tried (a part of `text`)
+// and why it failed.
+bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& why);
 
 // "127.0.0.1:7007", "[::1]:7007", "[fe80::1%eth0]:7007", or "local" for
 // anything without an IP address.

@@ -7,7 +7,7 @@
 namespace capecho {
 namespace {
 
-bool parse_prefix(const std::string& text, unsigned max, unsigned& out) {
+bool parse_prefix(std::string_view text, unsigned max, unsigned& out) {
   if (text.empty() || text.size() > 3 || (text[0] == '0' && text.size() > 1)) return false;
   unsigned value = 0;
   for (const char c : text) {
@@ -39,23 +39,24 @@ int peer_address(const endpoint& peer, const uint8_t*& bytes) {
 
 }  // namespace
 
-bool parse_address_range(const char* text, address_range& out, std::string& error) {
-  const std::string s(text);
+bool parse_address_range(const char* text, address_range& out, failure& why) {
+  const std::string_view s(text);
   const size_t slash = s.find('/');
-  const std::string address = s.substr(0, slash);
+  const std::string_view address_part = s.substr(0, slash);
+  const std::string address(address_part);
   out = address_range{};
   if (inet_pton(AF_INET, address.c_str(), out.bytes) == 1) {
     out.family = AF_INET;
   } else if (inet_pton(AF_INET6, address.c_str(), out.bytes) == 1) {
     out.family = AF_INET6;
   } else {
-    error = "'" + s + "': '" + address + "' is not a numeric IPv4 or IPv6 address";
+    why = {.refused = refusal::not_numeric_address, .input = s, .part = address_part};
     return false;
   }
   const unsigned max = out.family == AF_INET ? 32 : 128;
   out.prefix_bits = max;
-  if (slash != std::string::npos && !parse_prefix(s.substr(slash + 1), max, out.prefix_bits)) {
-    error = "'" + s + "': the prefix length must be a number from 0 to " + std::to_string(max);
+  if (slash != std::string_view::npos && !parse_prefix(s.substr(slash + 1), max, out.prefix_bits)) {
+    why = {.refused = refusal::prefix_out_of_range, .input = s, .low = 0, .high = max};
     return false;
   }
   return true;

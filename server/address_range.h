@@ -18,8 +18,8 @@ struct address_range {
   unsigned prefix_bits = 0;
 };
 
-// On failure returns false and says why in `error`.
-bool parse_address_range(const char* text, address_range& out, std::string& error);
+// On failure returns false and says why in `why`, which refers to `text`.
+bool parse_address_range(const char* text, address_range& out, failure& why);
 
 // An IPv4 peer on a dual-stack socket (::ffff:a.b.c.d) matches IPv4 ranges.
 bool in_range(const address_range& range, const endpoint& peer);

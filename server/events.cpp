@@ -21,7 +21,114 @@ struct held_back {
   char text[40] = "";
 };
 
+// A piece of input for "%.*s".
+struct piece {
+  explicit piece(std::string_view s)
+      : len(static_cast<int>(s.size())), data(s.data() != nullptr ? s.data() : "") {}
+  int len;
+  const char* data;
+};
+
 }  // namespace
+
+int format_failure(char* buf, size_t capacity, const failure& why) {
+  char reason[128];
+  const char* err = strerror_r(why.err, reason, sizeof reason);
+  const piece in(why.input), part(why.part);
+  switch (why.refused) {
+    case refusal::none:
+      break;
+    case refusal::not_host_port:
+      return snprintf(buf, capacity, "'%.*s' is not HOST:PORT or [IPV6]:PORT", in.len, in.data);
+    case refusal::port_out_of_range:
+      return snprintf(buf, capacity, "'%.*s': port must be a number from 0 to 65535", in.len,
+                      in.data);
+    case refusal::ipv6_unbracketed:
+      return snprintf(buf, capacity, "'%.*s': an IPv6 address goes in brackets, as [%.*s]:PORT",
+                      in.len, in.data, part.len, part.data);
+    case refusal::cannot_resolve:
+      return snprintf(buf, capacity, "'%.*s': cannot resolve '%.*s': %s", in.len, in.data, part.len,
+                      part.data, why.detail);
+    case refusal::bracketed_not_ipv6:
+      return snprintf(buf, capacity, "'%.*s': cannot resolve '%.*s': not a numeric IPv6 address",
+                      in.len, in.data, part.len, part.data);
+    case refusal::bracketed_not_scoped_ipv6:
+      return snprintf(buf, capacity,
+                      "'%.*s': cannot resolve '%.*s': not a numeric IPv6 address with the name or "
+                      "number of an interface",
+                      in.len, in.data, part.len, part.data);
+    case refusal::ipv4_mapped:
+      return snprintf(buf, capacity,
+                      "'%.*s': an IPv4-mapped IPv6 address cannot be listened on; use the IPv4 "
+                      "address itself",
+                      in.len, in.data);
+    case refusal::resolves_to_nothing:
+      return snprintf(buf, capacity, "'%.*s': '%.*s' resolves to no IPv4 or IPv6 address", in.len,
+                      in.data, part.len, part.data);
+    case refusal::not_numeric_ipv4:
+    case refusal::not_numeric_ipv6:
+      return snprintf(buf, capacity, "'%.*s': '%.*s' is not a numeric %s address", in.len, in.data,
+                      part.len, part.data,
+                      why.refused == refusal::not_numeric_ipv4 ? "IPv4" : "IPv6");
+    case refusal::not_numeric_address:
+      return snprintf(buf, capacity, "'%.*s': '%.*s' is not a numeric IPv4 or IPv6 address", in.len,
+                      in.data, part.len, part.data);
+    case refusal::prefix_out_of_range:
+      return snprintf(buf, capacity, "'%.*s': the prefix length must be a number from %u to %u",
+                      in.len, in.data, why.low, why.high);
+    case refusal::not_a_number:
+      return snprintf(buf, capacity, "'%.*s' is not a number from %u to %u", in.len, in.data,
+                      why.low, why.high);
+    case refusal::needs_argument:
+      return snprintf(buf, capacity, "option '%.*s' needs an argument", in.len, in.data);
+    case refusal::unknown_option:
+      return snprintf(buf, capacity, "unknown option '%.*s'", in.len, in.data);
+    case refusal::unexpected_argument:
+      return snprintf(buf, capacity, "unexpected argument '%.*s'", in.len, in.data);
+    case refusal::proxy_protocol_untrusted:
+      return snprintf(
+          buf, capacity, "%s",
+          "--proxy-protocol needs --trusted-proxy: otherwise any client could forge its address");
+    case refusal::trusted_proxy_alone:
+      return snprintf(buf, capacity, "%s", "--trusted-proxy applies only with --proxy-protocol");
+    case refusal::proxy_protocol_on_stdio:
+      return snprintf(buf, capacity, "%s", "--proxy-protocol does not apply to --stdio");
+    case refusal::listen_fds_count:
+      return snprintf(buf, capacity, "LISTEN_FDS: '%.*s' is not a number of descriptors", in.len,
+                      in.data);
+    case refusal::not_listening_stream:
+      return snprintf(buf, capacity, "inherited descriptor %d is not a listening stream socket",
+                      why.fd);
+    case refusal::inherited_unusable:
+      return snprintf(buf, capacity, "inherited descriptor %d: %s", why.fd, err);
+    case refusal::notify_socket_path:
+      return snprintf(buf, capacity, "'%.*s' is not a socket path or @name", in.len, in.data);
+    case refusal::stdin_not_socket:
+      return snprintf(buf, capacity, "standard input is not a socket (%s)", err);
+    case refusal::stdin_not_stream:
+      return snprintf(buf, capacity, "%s", "standard input is not a stream socket");
+    case refusal::stdin_not_connected:
+      return snprintf(buf, capacity, "standard input is not a connected socket (%s)", err);
+    case refusal::proxy_header_invalid:
+      return snprintf(buf, capacity, "%s", why.detail);
+    case refusal::proxy_header_cut_short:
+      return snprintf(buf, capacity, "%s", "end of stream");
+  }
+  return snprintf(buf, capacity, "%s: %s", why.call, err);
+}
+
+std::string failure_text(const failure& why) {
+  const int len = format_failure(nullptr, 0, why);
+  if (len <= 0) return "";
+  std::string text(static_cast<size_t>(len), '\0');
+  (void)format_failure(text.data(), text.size() + 1, why);  // the last byte: the terminator
+  return text;
+}
+
+std::string usage_error_text(const failure& why, const char* option) {
+  return option != nullptr ? "--" + std::string(option) + ": " + failure_text(why)
+                           : failure_text(why);
+}
 
 std::string status_summary(const server_status& s) {
   char text[160];
@@ -36,14 +143,28 @@ size_t describe_lines_dropped(char* buf, size_t capacity, unsigned long long dro
   return n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
 }
 
-void log_usage_error(const std::string& what) {
-  log_line(log_level::error, "%s (see --help)", what.c_str());
+void log_usage_error(const failure& why, const char* option) {
+  log_line(log_level::error, "%s (see --help)", usage_error_text(why, option).c_str());
 }
 
-void log_start_failure(const std::string& what) { log_line(log_level::error, "%s", what.c_str()); }
+void log_start_failure(const failure& why) {
+  log_line(log_level::error, "%s", failure_text(why).c_str());
+}
 
-void log_cannot_listen(const std::string& what) {
-  log_line(log_level::error, "cannot listen on %s", what.c_str());
+void log_start_failure(const char* context, const failure& why) {
+  log_line(log_level::error, "%s: %s", context, failure_text(why).c_str());
+}
+
+void log_log_thread_failed(const failure& why) {
+  log_line(log_level::error, "cannot start the log thread: %s", error_text(why.err).c_str());
+}
+
+void log_notify_socket_unusable(const failure& why) {
+  log_line(log_level::error, "NOTIFY_SOCKET: %s", failure_text(why).c_str());
+}
+
+void log_cannot_listen(const std::string& name, const failure& why) {
+  log_line(log_level::error, "cannot listen on %s: %s", name.c_str(), failure_text(why).c_str());
 }
 
 void log_listening(const std::string& name) {
@@ -75,8 +196,8 @@ void log_descriptors_short(unsigned max_connections, unsigned long long needed,
            max_connections, needed, limit, room);
 }
 
-void log_stdio_unusable(const std::string& what) {
-  log_line(log_level::error, "--stdio: %s", what.c_str());
+void log_stdio_unusable(const failure& why) {
+  log_line(log_level::error, "--stdio: %s", failure_text(why).c_str());
 }
 
 void log_connection_limit(unsigned limit, unsigned suppressed) {
@@ -120,9 +241,17 @@ void log_untrusted_proxy(const std::string& peer, unsigned suppressed) {
            peer.c_str(), held_back(suppressed).c_str());
 }
 
-void log_proxy_header_failed(const std::string& peer, const std::string& why, unsigned suppressed) {
+void log_proxy_header_failed(const std::string& peer, const failure& why, unsigned suppressed) {
+  char text[256];
+  (void)format_failure(text, sizeof text, why);
   log_line(log_level::note, "%s: no valid PROXY header: %s; connection closed%s", peer.c_str(),
-           why.c_str(), held_back(suppressed).c_str());
+           text, held_back(suppressed).c_str());
+}
+
+void log_proxy_header_late(const std::string& peer, unsigned seconds, unsigned suppressed) {
+  log_line(log_level::note,
+           "%s: no valid PROXY header: none whole within %u s; connection closed%s", peer.c_str(),
+           seconds, held_back(suppressed).c_str());
 }
 
 bool session_lines_wanted() { return logging_enabled(log_level::detail); }

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "failure.h"
+
 namespace capecho {
 
 struct server_status {
@@ -27,17 +29,30 @@ std::string status_summary(const server_status& s);
 // What the log writer says after it had to drop lines; returns its length.
 size_t describe_lines_dropped(char* buf, size_t capacity, unsigned long long dropped);
 
+// The text of a failure: "CALL: REASON" for a failed call, else what is
+// wrong with the input. format_failure writes it as snprintf does, with no
+// allocation, and returns its whole length.
+int format_failure(char* buf, size_t capacity, const failure& why);
+std::string failure_text(const failure& why);
+
+// A usage error: the failure, behind the option it concerns (its long name),
+// when there is one.
+std::string usage_error_text(const failure& why, const char* option);
+
 // Start-up and usage.
-void log_usage_error(const std::string& what);
-void log_start_failure(const std::string& what);
-void log_cannot_listen(const std::string& what);
+void log_usage_error(const failure& why, const char* option);
+void log_start_failure(const failure& why);
+void log_start_failure(const char* context, const failure& why);  // "CONTEXT: ..."
+void log_log_thread_failed(const failure& why);
+void log_notify_socket_unusable(const failure& why);
+void log_cannot_listen(const std::string& name, const failure& why);
 void log_listening(const std::string& name);
 void log_metrics_listening(const std::string& name);
 void log_listen_pid_elsewhere(const char* listen_pid);
 void log_descriptor_limit_kept(int err);
 void log_descriptors_short(unsigned max_connections, unsigned long long needed,
                            unsigned long long limit, unsigned long long room);
-void log_stdio_unusable(const std::string& what);
+void log_stdio_unusable(const failure& why);
 
 // Accepting.
 void log_connection_limit(unsigned limit, unsigned suppressed);
@@ -48,7 +63,8 @@ void log_out_of_memory(unsigned suppressed);
 void log_source_refused(const std::string& peer, unsigned limit, unsigned suppressed);
 void log_overload_ended(unsigned long long ended, unsigned long long total);
 void log_untrusted_proxy(const std::string& peer, unsigned suppressed);
-void log_proxy_header_failed(const std::string& peer, const std::string& why, unsigned suppressed);
+void log_proxy_header_failed(const std::string& peer, const failure& why, unsigned suppressed);
+void log_proxy_header_late(const std::string& peer, unsigned seconds, unsigned suppressed);
 
 // Sessions.
 bool session_lines_wanted();

@@ -64,18 +64,25 @@ void raise_descriptor_limit() {
   if (setrlimit(RLIMIT_NOFILE, &limit) != 0) log_descriptor_limit_kept(errno);
 }
 
-// What keeps descriptor 0 from being served, or "" when it can be.
-std::string stdio_problem() {
+// Whether descriptor 0 can be served; false, saying why, when not.
+bool stdio_usable(failure& why) {
   int type = 0;
   socklen_t len = sizeof type;
-  if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &len) != 0)
-    return "standard input is not a socket (" + error_text(errno) + ")";
-  if (type != SOCK_STREAM) return "standard input is not a stream socket";
+  if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+    why = {.call = "getsockopt SO_TYPE", .err = errno, .refused = refusal::stdin_not_socket};
+    return false;
+  }
+  if (type != SOCK_STREAM) {
+    why = {.refused = refusal::stdin_not_stream};
+    return false;
+  }
   sockaddr_storage peer{};
   len = sizeof peer;
-  if (getpeername(STDIN_FILENO, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
-    return "standard input is not a connected socket (" + error_text(errno) + ")";
-  return "";
+  if (getpeername(STDIN_FILENO, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+    why = {.call = "getpeername", .err = errno, .refused = refusal::stdin_not_connected};
+    return false;
+  }
+  return true;
 }
 
 // Over the network a call blocks its thread at most park_after (see
@@ -87,13 +94,13 @@ session_socket_settings socket_settings(const server_options& o, bool networked)
 }
 
 int serve_stdio(const server_options& options, void (*handler)(int)) {
-  std::string problem = stdio_problem();
-  if (problem.empty() &&
-      prepare_session_socket(STDIN_FILENO, socket_settings(options, false), problem)) {
+  failure why;
+  if (stdio_usable(why) &&
+      prepare_session_socket(STDIN_FILENO, socket_settings(options, false), why)) {
     handler(STDIN_FILENO);
     return 0;
   }
-  log_stdio_unusable(problem);
+  log_stdio_unusable(why);
   return exit_runtime;
 }
 
@@ -101,9 +108,9 @@ int serve_stdio(const server_options& options, void (*handler)(int)) {
 // connections it accepts to inherit.
 bool prepare_listeners(const server_options& options, const std::vector<listener>& listeners) {
   for (const listener& l : listeners) {
-    std::string error;
-    if (!prepare_session_socket(l.fd.get(), socket_settings(options, true), error)) {
-      log_start_failure(l.name + ": " + error);
+    failure why;
+    if (!prepare_session_socket(l.fd.get(), socket_settings(options, true), why)) {
+      log_start_failure(l.name.c_str(), why);
       return false;
     }
   }
@@ -113,9 +120,9 @@ bool prepare_listeners(const server_options& options, const std::vector<listener
 // All or nothing: a listener that cannot be opened closes the others.
 bool open_listeners(const server_options& options, std::vector<listener>& out) {
   std::vector<unique_fd> inherited;
-  std::string error;
-  if (!inherited_listeners(inherited, error)) {
-    log_start_failure(error);
+  failure why;
+  if (!inherited_listeners(inherited, why)) {
+    log_start_failure(why);
     return false;
   }
   for (unique_fd& fd : inherited) {
@@ -125,9 +132,9 @@ bool open_listeners(const server_options& options, std::vector<listener>& out) {
   if (!out.empty()) return true;
   for (const endpoint& e : options.listen) {
     if (family_missing(e, options.listen)) continue;  // [::]:P on a system without IPv6
-    unique_fd fd = open_listener(e, options.backlog, options.reuse_port, error);
+    unique_fd fd = open_listener(e, options.backlog, options.reuse_port, why);
     if (!fd.valid()) {
-      log_cannot_listen(error);
+      log_cannot_listen(format_endpoint(e), why);
       out.clear();
       return false;
     }
@@ -202,8 +209,7 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   std::unique_ptr<metrics_endpoint> metrics;
   signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });
   if (!start_metrics(srv, std::move(metrics_at), metrics, why) || !watcher.start(why)) {
-    log_start_failure(std::string("cannot start a thread: ") + why.call + ": " +
-                      error_text(why.err));
+    log_start_failure("cannot start a thread", why);
     return exit_runtime;
   }
   // Announced once signals are handled: whoever reads this line may signal.
@@ -217,20 +223,20 @@ int serve_listeners(const server_options& options, void (*handler)(int),
 int serve_network(const server_options& options, void (*handler)(int)) {
   raise_descriptor_limit();
   check_descriptor_budget(options);
-  std::string error;
+  failure why;
   // Before any thread exists, so every thread inherits the mask.
-  if (!block_handled_signals(error)) {
-    log_start_failure(error);
+  if (!block_handled_signals(why)) {
+    log_start_failure(why);
     return exit_runtime;
   }
   service_notifier manager;
-  if (!manager.open_from_environment(error)) {
-    log_start_failure(error);
+  if (!manager.open_from_environment(why)) {
+    log_notify_socket_unusable(why);
     return exit_runtime;
   }
   unique_fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake.valid()) {
-    log_start_failure("eventfd: " + error_text(errno));
+    log_start_failure({"eventfd", errno});
     return exit_runtime;
   }
   std::vector<listener> listeners;
@@ -238,15 +244,15 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     return exit_runtime;
   listener metrics_at;
   if (options.metrics) {
-    metrics_at.fd = open_listener(*options.metrics, 16, false, error);
+    metrics_at.fd = open_listener(*options.metrics, 16, false, why);
     if (!metrics_at.fd.valid()) {
-      log_cannot_listen(error);
+      log_cannot_listen(format_endpoint(*options.metrics), why);
       return exit_runtime;
     }
     metrics_at.name = local_name(metrics_at.fd.get());
   }
-  if (!start_log_writer(error)) {
-    log_start_failure("cannot start the log thread: " + error);
+  if (!start_log_writer(why)) {
+    log_log_thread_failed(why);
     return exit_runtime;
   }
   session::set_idle_timeout(std::chrono::seconds(options.idle_timeout));
@@ -270,7 +276,7 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
       printf("capecho-server %s\n", CAPECHO_VERSION);
       return fflush(stdout) == 0 ? 0 : exit_runtime;
     case parse_status::usage_error:
-      log_usage_error(parsed.error);
+      log_usage_error(parsed.error, parsed.option);
       return exit_usage;
     case parse_status::run:
       break;
@@ -279,7 +285,7 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
   set_log_level(options.level);
   // The handler already writes with MSG_NOSIGNAL; this covers the log.
   if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
-    log_start_failure("signal SIGPIPE: " + error_text(errno));
+    log_start_failure({"signal SIGPIPE", errno});
     return exit_runtime;
   }
   return options.stdio ? serve_stdio(options, handler) : serve_network(options, handler);

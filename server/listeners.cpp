@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "events.h"
-#include "log.h"
 
 namespace capecho {
 namespace {
@@ -37,11 +36,10 @@ bool is_listening_stream(int fd) {
 
 }  // namespace
 
-unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::string& error) {
-  const std::string name = format_endpoint(at);
+unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, failure& why) {
   unique_fd fd(socket(at.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
-    error = name + ": socket: " + error_text(errno);
+    why = {"socket", errno};
     return fd;
   }
   const char* failed = nullptr;
@@ -57,15 +55,17 @@ unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, s
   else if (listen(fd.get(), static_cast<int>(backlog)) != 0)
     failed = "listen";
   if (failed != nullptr) {
-    error = name + ": " + failed + ": " + error_text(errno);
+    why = {failed, errno};
     fd.reset();
   }
   return fd;
 }
 
-// Runs before any thread exists, so the environment calls are safe.
+// Runs before any thread exists, so the environment calls are safe. The
+// failure may point at LISTEN_FDS's text after the variable is removed: the
+// C library never frees an environment string.
 // NOLINTBEGIN(concurrency-mt-unsafe)
-bool inherited_listeners(std::vector<unique_fd>& fds, std::string& error) {
+bool inherited_listeners(std::vector<unique_fd>& fds, failure& why) {
   const char* pid = getenv("LISTEN_PID");
   const char* count = getenv("LISTEN_FDS");
   if (pid == nullptr || count == nullptr) return true;
@@ -79,17 +79,17 @@ bool inherited_listeners(std::vector<unique_fd>& fds, std::string& error) {
   unsetenv("LISTEN_FDS");
   unsetenv("LISTEN_FDNAMES");
   if (*count == '\0' || *end != '\0' || n < 1 || n > 1024) {
-    error = std::string("LISTEN_FDS: '") + count + "' is not a number of descriptors";
+    why = {.refused = refusal::listen_fds_count, .input = count};
     return false;
   }
   for (int fd = first_inherited_fd; fd < first_inherited_fd + n; ++fd) {
     if (!is_listening_stream(fd)) {
-      error = "inherited descriptor " + std::to_string(fd) + " is not a listening stream socket";
+      why = {.refused = refusal::not_listening_stream, .fd = fd};
       return false;
     }
     if (!set_flag(fd, F_GETFL, F_SETFL, O_NONBLOCK) ||
         !set_flag(fd, F_GETFD, F_SETFD, FD_CLOEXEC)) {
-      error = "inherited descriptor " + std::to_string(fd) + ": " + error_text(errno);
+      why = {.call = "fcntl", .err = errno, .refused = refusal::inherited_unusable, .fd = fd};
       return false;
     }
     fds.emplace_back(fd);

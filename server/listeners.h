@@ -15,15 +15,15 @@ struct listener {
   std::string name;  // the bound address, as printed in "listening on"
 };
 
-// Binds and listens, non-blocking and close-on-exec. An invalid descriptor
-// with "ADDR:PORT: reason" in `error` on failure.
-unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, std::string& error);
+// Binds and listens, non-blocking and close-on-exec. An invalid descriptor,
+// with the failed call in `why`, on failure.
+unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, failure& why);
 
 // The sockets a service manager passed with LISTEN_FDS/LISTEN_PID, made
 // non-blocking and close-on-exec; the variables are then removed. Returns
-// false with `error` set when they name this process but are unusable. When
+// false with `why` set when they name this process but are unusable. When
 // LISTEN_PID names another process, says so in the log and returns none.
-bool inherited_listeners(std::vector<unique_fd>& fds, std::string& error);
+bool inherited_listeners(std::vector<unique_fd>& fds, failure& why);
 
 // Clients that have connected and wait to be accepted: the kernel's queue
 // length on TCP, else 1 or 0 by whether one is there.

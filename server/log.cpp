@@ -251,12 +251,14 @@ void log_line(log_level level, const char* format, ...) {
   if (len > 0) deliver(line, len);
 }
 
-bool start_log_writer(std::string& error) {
+// std::thread reports pthread_create's error as an exception; it is turned
+// into a failure here, where it is thrown.
+bool start_log_writer(failure& why) {
   std::lock_guard lock(queue.mutex);
   try {
     queue.writer = std::thread(writer_main);
   } catch (const std::system_error& e) {
-    error = e.what();
+    why = {"pthread_create", e.code().value()};
     return false;
   }
   queue.state = writer_state::running;

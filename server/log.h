@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "failure.h"
+
 namespace capecho {
 
 enum class verbosity { quiet, normal, verbose };
@@ -31,8 +33,8 @@ void choose_log_format();
 // Formats and queues one line (or writes it, before the writer runs).
 void log_line(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Starts the writer thread. False, with the reason in `error`, if it cannot.
-bool start_log_writer(std::string& error);
+// Starts the writer thread. False, with the failed call, if it cannot.
+bool start_log_writer(failure& why);
 
 // Writes out what is queued, waiting at most `patience` for standard error to
 // take it, then stops the writer; later lines are written directly again.

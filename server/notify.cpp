@@ -7,8 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "log.h"
-
 namespace capecho {
 namespace {
 
@@ -23,9 +21,11 @@ bool parse_whole(const char* text, unsigned long long& out) {
 
 }  // namespace
 
-// Runs before any thread exists, so the environment calls are safe.
+// Runs before any thread exists, so the environment calls are safe. The
+// failure may point at NOTIFY_SOCKET's text after the variable is removed:
+// the C library never frees an environment string.
 // NOLINTBEGIN(concurrency-mt-unsafe)
-bool service_notifier::open_from_environment(std::string& error) {
+bool service_notifier::open_from_environment(failure& why) {
   const char* path = getenv("NOTIFY_SOCKET");
   unsigned long long usec = 0;
   unsigned long long pid = 0;
@@ -34,15 +34,15 @@ bool service_notifier::open_from_environment(std::string& error) {
       (getenv("WATCHDOG_PID") == nullptr || (parse_whole(getenv("WATCHDOG_PID"), pid) &&
                                              pid == static_cast<unsigned long long>(getpid())));
   if (watchdog) watchdog_ = std::chrono::milliseconds(std::max(1ULL, usec / 2000));
-  const std::string where = path != nullptr ? path : "";
+  const std::string_view where = path != nullptr ? path : "";
   unsetenv("NOTIFY_SOCKET");
   unsetenv("WATCHDOG_USEC");
   unsetenv("WATCHDOG_PID");
   if (path == nullptr) return true;
   // A leading '@' names the abstract namespace, written with a zero byte.
-  if ((where[0] != '/' && where[0] != '@') || where.size() < 2 ||
+  if (where.size() < 2 || (where[0] != '/' && where[0] != '@') ||
       where.size() > sizeof address_.sun_path) {
-    error = "NOTIFY_SOCKET: '" + where + "' is not a socket path or @name";
+    why = {.refused = refusal::notify_socket_path, .input = where};
     return false;
   }
   address_.sun_family = AF_UNIX;
@@ -52,7 +52,7 @@ bool service_notifier::open_from_environment(std::string& error) {
                                    (where[0] == '/' ? 1 : 0));
   fd_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd_.valid()) {
-    error = "NOTIFY_SOCKET: socket: " + error_text(errno);
+    why = {"socket", errno};
     return false;
   }
   return true;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include "failure.h"
 #include "unique_fd.h"
 
 namespace capecho {
@@ -16,9 +17,9 @@ class service_notifier {
  public:
   // Takes NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID from the environment
   // and removes them, so that nothing the server starts inherits them. Stays
-  // inactive when NOTIFY_SOCKET is unset; false with `error` set when it is
+  // inactive when NOTIFY_SOCKET is unset; false with `why` set when it is
   // unusable. Call it before any thread exists.
-  bool open_from_environment(std::string& error);
+  bool open_from_environment(failure& why);
 
   bool active() const { return fd_.valid(); }
 

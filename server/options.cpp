@@ -62,15 +62,13 @@ const option long_options[] = {
 };
 
 // Reads a whole decimal number in [low, high], or says what is wrong.
-bool parse_number(const char* name, const char* text, unsigned low, unsigned high, unsigned& out,
-                  std::string& error) {
+bool parse_number(const char* text, unsigned low, unsigned high, unsigned& out, failure& why) {
   char* end = nullptr;
   errno = 0;
   const unsigned long long value = strtoull(text, &end, 10);
   if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || value < low ||
       value > high) {
-    error = std::string("--") + name + ": '" + text + "' is not a number from " +
-            std::to_string(low) + " to " + std::to_string(high);
+    why = {.refused = refusal::not_a_number, .input = text, .low = low, .high = high};
     return false;
   }
   out = static_cast<unsigned>(value);
@@ -78,13 +76,11 @@ bool parse_number(const char* name, const char* text, unsigned low, unsigned hig
 }
 
 // Trusting every address would let any client claim to be any other.
-const char* proxy_option_conflict(const server_options& o) {
-  if (o.proxy_protocol && o.trusted_proxies.empty())
-    return "--proxy-protocol needs --trusted-proxy: otherwise any client could forge its address";
-  if (!o.proxy_protocol && !o.trusted_proxies.empty())
-    return "--trusted-proxy applies only with --proxy-protocol";
-  if (o.proxy_protocol && o.stdio) return "--proxy-protocol does not apply to --stdio";
-  return nullptr;
+refusal proxy_option_conflict(const server_options& o) {
+  if (o.proxy_protocol && o.trusted_proxies.empty()) return refusal::proxy_protocol_untrusted;
+  if (!o.proxy_protocol && !o.trusted_proxies.empty()) return refusal::trusted_proxy_alone;
+  if (o.proxy_protocol && o.stdio) return refusal::proxy_protocol_on_stdio;
+  return refusal::none;
 }
 
 }  // namespace
@@ -170,9 +166,10 @@ std::string usage_text() {
 parse_outcome parse_options(int argc, char** argv) {
   parse_outcome r;
   server_options& o = r.options;
-  auto fail = [&r](std::string message) {
+  auto fail = [&r](const failure& why, const char* option = nullptr) {
     r.status = parse_status::usage_error;
-    r.error = std::move(message);
+    r.error = why;
+    r.option = option;
     return r;
   };
   opterr = 0;
@@ -183,48 +180,46 @@ parse_outcome parse_options(int argc, char** argv) {
     const char* name = nullptr;
     for (const option& lo : long_options)
       if (lo.name != nullptr && lo.val == c) name = lo.name;
-    std::string error;
+    failure why;
     bool ok = true;
     switch (c) {
       case 'l':
-        ok = resolve_endpoints(optarg, o.listen, error);
-        if (!ok) error = "--listen: " + error;
+        ok = resolve_endpoints(optarg, o.listen, why);
         break;
       case opt_max_connections:
-        ok = parse_number(name, optarg, 1, max_count, o.max_connections, error);
+        ok = parse_number(optarg, 1, max_count, o.max_connections, why);
         break;
       case opt_max_per_source:
-        ok = parse_number(name, optarg, 0, max_count, o.max_per_source, error);
+        ok = parse_number(optarg, 0, max_count, o.max_per_source, why);
         break;
       case opt_idle_timeout:
-        ok = parse_number(name, optarg, 0, max_seconds, o.idle_timeout, error);
+        ok = parse_number(optarg, 0, max_seconds, o.idle_timeout, why);
         break;
       case opt_backlog:
-        ok = parse_number(name, optarg, 1, 65535, o.backlog, error);
+        ok = parse_number(optarg, 1, 65535, o.backlog, why);
         break;
       case opt_shutdown_grace:
-        ok = parse_number(name, optarg, 0, max_seconds, o.shutdown_grace, error);
+        ok = parse_number(optarg, 0, max_seconds, o.shutdown_grace, why);
         break;
       case opt_thread_cache:
-        ok = parse_number(name, optarg, 0, max_count, o.thread_cache, error);
+        ok = parse_number(optarg, 0, max_count, o.thread_cache, why);
         break;
       case opt_workers:
-        ok = parse_number(name, optarg, 0, max_workers, o.workers, error);
+        ok = parse_number(optarg, 0, max_workers, o.workers, why);
         break;
       case opt_overload_idle:
-        ok = parse_number(name, optarg, 0, max_overload_idle_ms, o.overload_idle_ms, error);
+        ok = parse_number(optarg, 0, max_overload_idle_ms, o.overload_idle_ms, why);
         break;
       case opt_socket_buffer:
-        ok = parse_number(name, optarg, 0, max_socket_buffer, o.socket_buffer, error);
+        ok = parse_number(optarg, 0, max_socket_buffer, o.socket_buffer, why);
         break;
       case opt_keepalive:
-        ok = parse_number(name, optarg, 0, max_keepalive, o.keepalive, error);
+        ok = parse_number(optarg, 0, max_keepalive, o.keepalive, why);
         break;
       case opt_metrics: {
         std::vector<endpoint> found;
-        ok = resolve_endpoints(optarg, found, error);
+        ok = resolve_endpoints(optarg, found, why);
         if (ok) o.metrics = found.front();  // one endpoint: the first address a name has
-        if (!ok) error = "--metrics: " + error;
         break;
       }
       case opt_proxy_protocol:
@@ -232,16 +227,15 @@ parse_outcome parse_options(int argc, char** argv) {
         break;
       case opt_trusted_proxy: {
         address_range range;
-        ok = parse_address_range(optarg, range, error);
+        ok = parse_address_range(optarg, range, why);
         if (ok) o.trusted_proxies.push_back(range);
-        if (!ok) error = "--trusted-proxy: " + error;
         break;
       }
       case opt_drain_delay:
-        ok = parse_number(name, optarg, 0, max_seconds, o.drain_delay, error);
+        ok = parse_number(optarg, 0, max_seconds, o.drain_delay, why);
         break;
       case opt_proxy_timeout:
-        ok = parse_number(name, optarg, 1, max_proxy_timeout, o.proxy_timeout, error);
+        ok = parse_number(optarg, 1, max_proxy_timeout, o.proxy_timeout, why);
         break;
       case opt_reuse_port:
         o.reuse_port = true;
@@ -262,17 +256,18 @@ parse_outcome parse_options(int argc, char** argv) {
         r.status = parse_status::version;
         return r;
       case ':':
-        return fail(std::string("option '") + argv[optind - 1] + "' needs an argument");
+        return fail({.refused = refusal::needs_argument, .input = argv[optind - 1]});
       default:
-        return fail(std::string("unknown option '") + argv[optind - 1] + "'");
+        return fail({.refused = refusal::unknown_option, .input = argv[optind - 1]});
     }
-    if (!ok) return fail(error);
+    if (!ok) return fail(why, name);
   }
-  if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
-  if (const char* conflict = proxy_option_conflict(o)) return fail(conflict);
+  if (optind < argc) return fail({.refused = refusal::unexpected_argument, .input = argv[optind]});
+  if (const refusal conflict = proxy_option_conflict(o); conflict != refusal::none)
+    return fail({.refused = conflict});
   if (o.listen.empty()) {
     endpoint e;
-    std::string ignored;
+    failure ignored;
     parse_endpoint(default_listen, e, ignored);
     o.listen.push_back(e);
   }

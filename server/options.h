@@ -8,6 +8,7 @@
 
 #include "address.h"
 #include "address_range.h"
+#include "failure.h"
 #include "log.h"
 
 namespace capecho {
@@ -41,7 +42,11 @@ enum class parse_status { run, help, version, usage_error };
 struct parse_outcome {
   parse_status status = parse_status::run;
   server_options options;
-  std::string error;  // with usage_error: one line naming what is wrong
+  // With usage_error: what is wrong, and the long name of the option it
+  // concerns, or null (usage_error_text in events.h words them; the failure
+  // points into argv).
+  failure error;
+  const char* option = nullptr;
 };
 
 parse_outcome parse_options(int argc, char** argv);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "hosted_io.h"
-#include "log.h"
 
 namespace capecho {
 namespace {
@@ -34,15 +33,20 @@ class header_buffer {
   std::vector<uint8_t> heap_;
 };
 
+// Why a read that returned `n` (0 or -1) ended the header.
+failure cut_short(ssize_t n) {
+  return n == 0 ? failure{.refused = refusal::proxy_header_cut_short} : failure{"recv", errno};
+}
+
 // Takes `len` bytes that a peek has shown are queued.
-bool consume(int fd, uint8_t* into, size_t len, std::string& error) {
+bool consume(int fd, uint8_t* into, size_t len, failure& why) {
   while (len > 0) {
     const ssize_t n = recv(fd, into, len, MSG_DONTWAIT);
     if (n > 0) {
       into += n;
       len -= static_cast<size_t>(n);
     } else if (n == 0 || errno != EINTR) {
-      error = n == 0 ? "end of stream" : "recv: " + error_text(errno);
+      why = cut_short(n);
       return false;
     }
   }
@@ -55,7 +59,7 @@ bool consume(int fd, uint8_t* into, size_t len, std::string& error) {
 // counts as header: the lot while it is incomplete (all of it is header
 // then), its exact length once it is whole.
 proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_point deadline,
-                                    proxy_header& header, std::string& error) {
+                                    proxy_header& header, failure& why) {
   header_buffer buf;
   size_t have = 0;
   size_t needed = 0;
@@ -65,21 +69,21 @@ proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_poin
     const ssize_t n = peek_when_readable(fd, buf.data() + have, room, deadline);
     if (n < 0 && errno == ETIMEDOUT) return proxy_read_status::timed_out;
     if (n <= 0) {
-      error = n == 0 ? "end of stream" : "recv: " + error_text(errno);
+      why = cut_short(n);
       return proxy_read_status::closed;
     }
     const size_t seen = have + static_cast<size_t>(n);
     const proxy_parse_result r = parse_proxy_header(buf.data(), seen, header);
     switch (r.status) {
       case proxy_parse_status::invalid:
-        error = r.error;
+        why = {.refused = refusal::proxy_header_invalid, .detail = r.error};
         return proxy_read_status::invalid;
       case proxy_parse_status::complete:
-        return consume(fd, buf.data() + have, header.length - have, error)
+        return consume(fd, buf.data() + have, header.length - have, why)
                    ? proxy_read_status::ok
                    : proxy_read_status::closed;
       case proxy_parse_status::incomplete:
-        if (!consume(fd, buf.data() + have, seen - have, error)) return proxy_read_status::closed;
+        if (!consume(fd, buf.data() + have, seen - have, why)) return proxy_read_status::closed;
         have = seen;
         needed = r.needed;
         break;

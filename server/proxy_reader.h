@@ -5,21 +5,22 @@
 #define CAPECHO_SERVER_PROXY_READER_H
 
 #include <chrono>
-#include <string>
 
+#include "failure.h"
 #include "proxy_header.h"
 
 namespace capecho {
 
 enum class proxy_read_status {
   ok,
-  invalid,    // malformed: `error` says how
+  invalid,    // malformed: `why` says how
   timed_out,  // not whole by the deadline
-  closed,     // end of stream, or a failed read: `error` names it
+  closed,     // end of stream, or a failed read: `why` says which
 };
 
+// Allocates nothing on failure, however it fails.
 proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_point deadline,
-                                    proxy_header& header, std::string& error);
+                                    proxy_header& header, failure& why);
 
 }  // namespace capecho
 

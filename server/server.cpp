@@ -332,7 +332,7 @@ bool server::trusted_peer(const endpoint& peer) {
 bool server::take_header(session& s) {
   session_origin& origin = s.origin();
   proxy_header header;
-  std::string why;
+  failure why;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(options_.proxy_timeout);
   const proxy_read_status status = read_proxy_header(s.fd(), deadline, header, why);
@@ -342,8 +342,9 @@ bool server::take_header(session& s) {
     // A peer that closes before sending anything is usually a port probe: counted only.
     if (status != proxy_read_status::closed && proxy_failures_.allow(suppressed)) {
       if (status == proxy_read_status::timed_out)
-        why = "none whole within " + std::to_string(options_.proxy_timeout) + " s";
-      log_proxy_header_failed(format_endpoint(s.peer()), why, suppressed);
+        log_proxy_header_late(format_endpoint(s.peer()), options_.proxy_timeout, suppressed);
+      else
+        log_proxy_header_failed(format_endpoint(s.peer()), why, suppressed);
     }
     return false;
   }

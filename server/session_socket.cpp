@@ -7,15 +7,14 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "log.h"
-
 namespace capecho {
 namespace {
 
+// `call` names the option: "setsockopt SO_RCVTIMEO".
 template <typename T>
-bool set(int fd, int level, int name, const char* what, const T& value, std::string& error) {
+bool set(int fd, int level, int name, const char* call, const T& value, failure& why) {
   if (setsockopt(fd, level, name, &value, sizeof value) == 0) return true;
-  error = std::string("setsockopt ") + what + ": " + error_text(errno);
+  why = {call, errno};
   return false;
 }
 
@@ -25,16 +24,16 @@ bool is_tcp(int fd) {
   return getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) == 0 && protocol == IPPROTO_TCP;
 }
 
-bool set_tcp_options(int fd, const session_socket_settings& s, std::string& error) {
+bool set_tcp_options(int fd, const session_socket_settings& s, failure& why) {
   const int on = 1;
-  if (!set(fd, IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", on, error)) return false;
+  if (!set(fd, IPPROTO_TCP, TCP_NODELAY, "setsockopt TCP_NODELAY", on, why)) return false;
   if (s.keepalive_idle == 0) return true;
   const int idle = static_cast<int>(s.keepalive_idle);
   const int interval = static_cast<int>(keepalive_interval(s.keepalive_idle));
-  return set(fd, SOL_SOCKET, SO_KEEPALIVE, "SO_KEEPALIVE", on, error) &&
-         set(fd, IPPROTO_TCP, TCP_KEEPIDLE, "TCP_KEEPIDLE", idle, error) &&
-         set(fd, IPPROTO_TCP, TCP_KEEPINTVL, "TCP_KEEPINTVL", interval, error) &&
-         set(fd, IPPROTO_TCP, TCP_KEEPCNT, "TCP_KEEPCNT", keepalive_probes, error);
+  return set(fd, SOL_SOCKET, SO_KEEPALIVE, "setsockopt SO_KEEPALIVE", on, why) &&
+         set(fd, IPPROTO_TCP, TCP_KEEPIDLE, "setsockopt TCP_KEEPIDLE", idle, why) &&
+         set(fd, IPPROTO_TCP, TCP_KEEPINTVL, "setsockopt TCP_KEEPINTVL", interval, why) &&
+         set(fd, IPPROTO_TCP, TCP_KEEPCNT, "setsockopt TCP_KEEPCNT", keepalive_probes, why);
 }
 
 bool tcp_counters(int fd, tcp_info& info) {
@@ -45,23 +44,23 @@ bool tcp_counters(int fd, tcp_info& info) {
 
 }  // namespace
 
-bool prepare_session_socket(int fd, const session_socket_settings& s, std::string& error) {
+bool prepare_session_socket(int fd, const session_socket_settings& s, failure& why) {
   if (s.idle_timeout != 0 || s.block_ms != 0) {
     const timeval limit = s.block_ms != 0
                               ? timeval{static_cast<time_t>(s.block_ms / 1000),
                                         static_cast<suseconds_t>(s.block_ms % 1000) * 1000}
                               : timeval{static_cast<time_t>(s.idle_timeout), 0};
-    if (!set(fd, SOL_SOCKET, SO_RCVTIMEO, "SO_RCVTIMEO", limit, error) ||
-        !set(fd, SOL_SOCKET, SO_SNDTIMEO, "SO_SNDTIMEO", limit, error))
+    if (!set(fd, SOL_SOCKET, SO_RCVTIMEO, "setsockopt SO_RCVTIMEO", limit, why) ||
+        !set(fd, SOL_SOCKET, SO_SNDTIMEO, "setsockopt SO_SNDTIMEO", limit, why))
       return false;
   }
   if (s.buffer_bytes != 0) {
     const int bytes = static_cast<int>(s.buffer_bytes);
-    if (!set(fd, SOL_SOCKET, SO_SNDBUF, "SO_SNDBUF", bytes, error) ||
-        !set(fd, SOL_SOCKET, SO_RCVBUF, "SO_RCVBUF", bytes, error))
+    if (!set(fd, SOL_SOCKET, SO_SNDBUF, "setsockopt SO_SNDBUF", bytes, why) ||
+        !set(fd, SOL_SOCKET, SO_RCVBUF, "setsockopt SO_RCVBUF", bytes, why))
       return false;
   }
-  return !is_tcp(fd) || set_tcp_options(fd, s, error);
+  return !is_tcp(fd) || set_tcp_options(fd, s, why);
 }
 
 bool transfer_totals(int fd, uint64_t& received, uint64_t& sent) {

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include <string>
+#include "failure.h"
 
 namespace capecho {
 
@@ -21,12 +21,12 @@ struct session_socket_settings {
 // read or write fail and return; capped kernel buffers, so a client that
 // does not read cannot pin much memory; on TCP, TCP_NODELAY so each echo
 // leaves at once and keepalive so a vanished peer is noticed. False, with the
-// failed call and its reason in `error`, when a setting cannot be made: no
-// session may run without it.
+// failed call in `why`, when a setting cannot be made: no session may run
+// without it.
 //
 // Made on a listening socket, every connection accepted from it inherits the
 // settings, so a session costs no system call for them.
-bool prepare_session_socket(int fd, const session_socket_settings& settings, std::string& error);
+bool prepare_session_socket(int fd, const session_socket_settings& settings, failure& why);
 
 // Keepalive probes after the first, and the gap between them: a peer that
 // answers none is given up about keepalive_idle * 2 seconds after it fell

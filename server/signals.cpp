@@ -3,8 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include "log.h"
-
 namespace capecho {
 namespace {
 
@@ -52,10 +50,10 @@ const char* signal_name(int sig) {
   }
 }
 
-bool block_handled_signals(std::string& error) {
+bool block_handled_signals(failure& why) {
   const sigset_t set = handled_set();
   const int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  if (rc != 0) error = "pthread_sigmask: " + error_text(rc);
+  if (rc != 0) why = {"pthread_sigmask", rc};
   return rc == 0;
 }
 

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <functional>
-#include <string>
 #include <pthread.h>
 
 #include "failure.h"
@@ -26,9 +25,9 @@ signal_action action_for(int sig);
 const char* signal_name(int sig);
 
 // Blocks the handled signals in the calling thread and so in every thread it
-// starts afterwards: call it before starting any. False with `error` set if
-// the mask cannot be changed.
-bool block_handled_signals(std::string& error);
+// starts afterwards: call it before starting any. False, with the failed
+// call, if the mask cannot be changed.
+bool block_handled_signals(failure& why);
 
 class signal_watcher {
  public:

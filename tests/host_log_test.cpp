@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "events.h"
 #include "log.h"
 #include "unique_fd.h"
 
@@ -49,16 +50,16 @@ class stderr_redirect {
 // The log writer, stopped however the test ends.
 class log_writer {
  public:
-  log_writer() { started_ = start_log_writer(error_); }
+  log_writer() { started_ = start_log_writer(why_); }
   ~log_writer() { stop_log_writer(std::chrono::seconds(1)); }
   log_writer(const log_writer&) = delete;
   log_writer& operator=(const log_writer&) = delete;
   bool started() const { return started_; }
-  const std::string& error() const { return error_; }
+  std::string error() const { return failure_text(why_); }
 
  private:
   bool started_ = false;
-  std::string error_;
+  failure why_;
 };
 
 // Line `n`: its number, then filler of a length that varies with `n`, so

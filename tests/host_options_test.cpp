@@ -16,16 +16,25 @@ using namespace capecho;
 
 namespace {
 
-parse_outcome parse(std::vector<std::string> args) {
+struct parsed {
+  parse_status status;
+  server_options options;
+  std::string error;  // a usage error as the server logs it
+};
+
+// The usage error is worded while the arguments it refers to still exist.
+parsed parse(std::vector<std::string> args) {
   args.insert(args.begin(), "capecho-server");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  return parse_options(static_cast<int>(args.size()), argv.data());
+  const parse_outcome r = parse_options(static_cast<int>(args.size()), argv.data());
+  return {r.status, r.options,
+          r.status == parse_status::usage_error ? usage_error_text(r.error, r.option) : ""};
 }
 
 TEST(Options, DefaultsDefendAServerExposedToStrangers) {
-  const parse_outcome r = parse({});
+  const parsed r = parse({});
   ASSERT_EQ(r.status, parse_status::run);
   const server_options& o = r.options;
   EXPECT_EQ(o.max_connections, 1024u);
@@ -71,11 +80,11 @@ TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
       std::vector<std::string> args{c.option, std::to_string(v)};
       if (std::string(c.option) == "--proxy-timeout")
         args.insert(args.end(), {"--proxy-protocol", "--trusted-proxy", "10.0.0.1"});
-      const parse_outcome r = parse(args);
+      const parsed r = parse(args);
       ASSERT_EQ(r.status, parse_status::run) << c.option << " " << v << ": " << r.error;
       EXPECT_EQ(r.options.*c.field, v) << c.option;
     }
-    const parse_outcome above = parse({c.option, std::to_string(c.high + 1ULL)});
+    const parsed above = parse({c.option, std::to_string(c.high + 1ULL)});
     EXPECT_EQ(above.status, parse_status::usage_error) << c.option;
     EXPECT_NE(above.error.find(c.option), std::string::npos) << above.error;
     if (c.low > 0) {
@@ -84,7 +93,7 @@ TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
     }
   }
   EXPECT_EQ(parse({"--backlog", "9"}).options.backlog, 9u) << "every leading digit";
-  const parse_outcome flags =
+  const parsed flags =
       parse({"--reuse-port", "--stdio", "-v", "-l", "[::1]:0", "-l", "127.0.0.2:9"});
   ASSERT_EQ(flags.status, parse_status::run) << flags.error;
   EXPECT_TRUE(flags.options.reuse_port);
@@ -99,7 +108,7 @@ TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
 
 TEST(Options, RejectsWhatIsNotAWholeNumber) {
   for (const char* bad : {"", "x", "-1", "+1", "1x", " 1", "99999999999999999999"}) {
-    const parse_outcome r = parse({"--idle-timeout", bad});
+    const parsed r = parse({"--idle-timeout", bad});
     EXPECT_EQ(r.status, parse_status::usage_error) << "'" << bad << "'";
     EXPECT_NE(r.error.find("is not a number from 0 to"), std::string::npos) << r.error;
   }
@@ -110,13 +119,13 @@ TEST(Options, RejectsWhatIsNotAWholeNumber) {
 
 // Trusting every address would let any client claim any other's.
 TEST(Options, ProxyProtocolOnlyWithTrustedProxies) {
-  const parse_outcome r = parse(
+  const parsed r = parse(
       {"--proxy-protocol", "--trusted-proxy", "10.0.0.0/8", "--trusted-proxy", "2001:db8::7"});
   ASSERT_EQ(r.status, parse_status::run) << r.error;
   EXPECT_TRUE(r.options.proxy_protocol);
   EXPECT_EQ(r.options.trusted_proxies.size(), 2u);
 
-  const parse_outcome alone = parse({"--proxy-protocol"});
+  const parsed alone = parse({"--proxy-protocol"});
   EXPECT_EQ(alone.status, parse_status::usage_error);
   EXPECT_EQ(alone.error,
             "--proxy-protocol needs --trusted-proxy: otherwise any client could forge its address");
@@ -164,42 +173,42 @@ TEST(Options, HelpNamesEveryOptionWithItsDefault) {
 
 TEST(Address, ParsesFormatsAndKeysBySourceHost) {
   endpoint a, b, c;
-  std::string error;
-  ASSERT_TRUE(parse_endpoint("127.0.0.9:80", a, error)) << error;
-  ASSERT_TRUE(parse_endpoint("127.0.0.9:65535", b, error)) << error;
-  ASSERT_TRUE(parse_endpoint("[::ffff:127.0.0.9]:80", c, error)) << error;
+  failure why;
+  ASSERT_TRUE(parse_endpoint("127.0.0.9:80", a, why)) << failure_text(why);
+  ASSERT_TRUE(parse_endpoint("127.0.0.9:65535", b, why)) << failure_text(why);
+  ASSERT_TRUE(parse_endpoint("[::ffff:127.0.0.9]:80", c, why)) << failure_text(why);
   EXPECT_EQ(format_endpoint(a), "127.0.0.9:80");
   EXPECT_EQ(format_endpoint(c), "[::ffff:127.0.0.9]:80");
   endpoint longest;
   const char* widest = "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:65535";
-  ASSERT_TRUE(parse_endpoint(widest, longest, error)) << error;
+  ASSERT_TRUE(parse_endpoint(widest, longest, why)) << failure_text(why);
   EXPECT_EQ(format_endpoint(longest), widest);
   EXPECT_EQ(source_key(a), source_key(b)) << "ports do not matter";
   EXPECT_NE(source_key(a), source_key(c));
   endpoint d;
-  ASSERT_TRUE(parse_endpoint("127.0.0.10:80", d, error));
+  ASSERT_TRUE(parse_endpoint("127.0.0.10:80", d, why));
   EXPECT_NE(source_key(a), source_key(d));
-  EXPECT_FALSE(parse_endpoint("127.0.0.1:65536", a, error));
-  EXPECT_FALSE(parse_endpoint("[::1:80", a, error));
-  EXPECT_FALSE(parse_endpoint("1.2.3:80", a, error));
-  EXPECT_NE(error.find("not a numeric IPv4 address"), std::string::npos) << error;
+  EXPECT_FALSE(parse_endpoint("127.0.0.1:65536", a, why));
+  EXPECT_FALSE(parse_endpoint("[::1:80", a, why));
+  EXPECT_FALSE(parse_endpoint("1.2.3:80", a, why));
+  EXPECT_EQ(failure_text(why), "'1.2.3:80': '1.2.3' is not a numeric IPv4 address");
 }
 
 TEST(Address, ResolvesNamesAndScopesAndSaysWhatFailed) {
   std::vector<endpoint> found;
-  std::string error;
-  ASSERT_TRUE(resolve_endpoints("localhost:7007", found, error)) << error;
+  failure why;
+  ASSERT_TRUE(resolve_endpoints("localhost:7007", found, why)) << failure_text(why);
   ASSERT_FALSE(found.empty());
   for (const endpoint& e : found) {
     const std::string text = format_endpoint(e);
     EXPECT_TRUE(text == "127.0.0.1:7007" || text == "[::1]:7007") << text;
   }
   const size_t localhost = found.size();
-  ASSERT_TRUE(resolve_endpoints("[::1]:0", found, error)) << error;
-  ASSERT_TRUE(resolve_endpoints("127.0.0.2:9", found, error)) << error;
+  ASSERT_TRUE(resolve_endpoints("[::1]:0", found, why)) << failure_text(why);
+  ASSERT_TRUE(resolve_endpoints("127.0.0.2:9", found, why)) << failure_text(why);
   ASSERT_EQ(found.size(), localhost + 2) << "appended, once each";
   EXPECT_EQ(format_endpoint(found.back()), "127.0.0.2:9");
-  ASSERT_TRUE(resolve_endpoints("[fe80::1%lo]:7007", found, error)) << error;
+  ASSERT_TRUE(resolve_endpoints("[fe80::1%lo]:7007", found, why)) << failure_text(why);
   EXPECT_EQ(format_endpoint(found.back()), "[fe80::1%lo]:7007") << "the scope is kept";
 
   const struct {
@@ -210,7 +219,9 @@ TEST(Address, ResolvesNamesAndScopesAndSaysWhatFailed) {
       {"name.invalid:7007", "cannot resolve 'name.invalid': "},
       {"::1:7007", "an IPv6 address goes in brackets, as [::1]:PORT"},
       {"[localhost]:7007", "cannot resolve 'localhost': not a numeric IPv6 address"},
-      {"[fe80::1%nosuchif0]:7007", "cannot resolve 'fe80::1%nosuchif0'"},
+      {"[fe80::1%nosuchif0]:7007",
+       "cannot resolve 'fe80::1%nosuchif0': not a numeric IPv6 address with the name or number "
+       "of an interface"},
       {"localhost:http", "port must be a number from 0 to 65535"},
       {"localhost:+80", "port must be a number from 0 to 65535"},
       {"localhost: 80", "port must be a number from 0 to 65535"},
@@ -219,15 +230,16 @@ TEST(Address, ResolvesNamesAndScopesAndSaysWhatFailed) {
   };
   for (const auto& f : failures) {
     std::vector<endpoint> none;
-    error.clear();
-    EXPECT_FALSE(resolve_endpoints(f.text, none, error)) << f.text;
+    why = {};
+    EXPECT_FALSE(resolve_endpoints(f.text, none, why)) << f.text;
     EXPECT_TRUE(none.empty()) << f.text;
+    const std::string error = failure_text(why);
     EXPECT_NE(error.find(f.says), std::string::npos) << f.text << ": " << error;
     EXPECT_EQ(error.rfind(std::string("'") + f.text + "'", 0), 0u) << "names what was tried";
   }
   EXPECT_EQ(parse({"--listen", ":1"}).error, "--listen: ':1' is not HOST:PORT or [IPV6]:PORT");
   EXPECT_EQ(parse({"--metrics", ":1"}).error, "--metrics: ':1' is not HOST:PORT or [IPV6]:PORT");
-  const parse_outcome r = parse({"--listen", "localhost:0", "--metrics", "localhost:0"});
+  const parsed r = parse({"--listen", "localhost:0", "--metrics", "localhost:0"});
   ASSERT_EQ(r.status, parse_status::run) << r.error;
   EXPECT_EQ(r.options.listen.size(), localhost);
   ASSERT_TRUE(r.options.metrics.has_value());

@@ -12,6 +12,7 @@
 
 #include "address_range.h"
 #include "crc32c.h"
+#include "events.h"
 #include "proxy_header.h"
 #include "proxy_reader.h"
 #include "session_helpers.h"
@@ -247,46 +248,47 @@ TEST(ProxyHeader, ChecksumTlv) {
 }
 
 TEST(AddressRange, ParsesAndMatches) {
-  std::string error;
+  failure why;
   address_range r;
-  ASSERT_TRUE(parse_address_range("10.1.0.0/16", r, error)) << error;
+  ASSERT_TRUE(parse_address_range("10.1.0.0/16", r, why)) << failure_text(why);
   endpoint e;
-  ASSERT_TRUE(parse_endpoint("10.1.255.3:9", e, error));
+  ASSERT_TRUE(parse_endpoint("10.1.255.3:9", e, why));
   EXPECT_TRUE(in_range(r, e));
-  ASSERT_TRUE(parse_endpoint("10.2.0.1:9", e, error));
+  ASSERT_TRUE(parse_endpoint("10.2.0.1:9", e, why));
   EXPECT_FALSE(in_range(r, e));
-  ASSERT_TRUE(parse_endpoint("[::ffff:10.1.2.3]:9", e, error));
+  ASSERT_TRUE(parse_endpoint("[::ffff:10.1.2.3]:9", e, why));
   EXPECT_TRUE(in_range(r, e)) << "an IPv4 client on a dual-stack listener";
 
-  ASSERT_TRUE(parse_address_range("127.0.0.1", r, error));
+  ASSERT_TRUE(parse_address_range("127.0.0.1", r, why));
   EXPECT_EQ(r.prefix_bits, 32u) << "a bare address is one host";
-  ASSERT_TRUE(parse_endpoint("127.0.0.2:9", e, error));
+  ASSERT_TRUE(parse_endpoint("127.0.0.2:9", e, why));
   EXPECT_FALSE(in_range(r, e));
 
-  ASSERT_TRUE(parse_address_range("10.0.0.0/9", r, error)) << "a prefix within a byte";
-  ASSERT_TRUE(parse_endpoint("10.127.0.1:9", e, error));
+  ASSERT_TRUE(parse_address_range("10.0.0.0/9", r, why)) << "a prefix within a byte";
+  ASSERT_TRUE(parse_endpoint("10.127.0.1:9", e, why));
   EXPECT_TRUE(in_range(r, e));
-  ASSERT_TRUE(parse_endpoint("10.128.0.1:9", e, error));
+  ASSERT_TRUE(parse_endpoint("10.128.0.1:9", e, why));
   EXPECT_FALSE(in_range(r, e));
 
-  ASSERT_TRUE(parse_address_range("2001:db8::/32", r, error));
-  ASSERT_TRUE(parse_endpoint("[2001:db8:ffff::1]:9", e, error));
+  ASSERT_TRUE(parse_address_range("2001:db8::/32", r, why));
+  ASSERT_TRUE(parse_endpoint("[2001:db8:ffff::1]:9", e, why));
   EXPECT_TRUE(in_range(r, e));
-  ASSERT_TRUE(parse_endpoint("[2001:db9::1]:9", e, error));
+  ASSERT_TRUE(parse_endpoint("[2001:db9::1]:9", e, why));
   EXPECT_FALSE(in_range(r, e));
-  ASSERT_TRUE(parse_endpoint("32.1.13.184:9", e, error));
+  ASSERT_TRUE(parse_endpoint("32.1.13.184:9", e, why));
   EXPECT_FALSE(in_range(r, e)) << "the same bytes in another family";
 
-  ASSERT_TRUE(parse_address_range("0.0.0.0/0", r, error));
+  ASSERT_TRUE(parse_address_range("0.0.0.0/0", r, why));
   EXPECT_TRUE(in_range(r, e));
-  ASSERT_TRUE(parse_endpoint("[::1]:9", e, error));
+  ASSERT_TRUE(parse_endpoint("[::1]:9", e, why));
   EXPECT_FALSE(in_range(r, e));
   EXPECT_FALSE(in_any_range({}, e));
 
   for (const char* bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/08", "10.0.0.0/-1",
                           "10.0.0/8", "localhost", "", "10.0.0.0/8/8"}) {
-    error.clear();
-    EXPECT_FALSE(parse_address_range(bad, r, error)) << bad;
+    why = {};
+    EXPECT_FALSE(parse_address_range(bad, r, why)) << bad;
+    const std::string error = failure_text(why);
     EXPECT_NE(error.find(bad), std::string::npos) << error;
   }
 }
@@ -297,9 +299,9 @@ class ProxyReader : public ::testing::Test {
   capecho_test::tcp_pair tcp;
 
   proxy_read_status read_header(proxy_header& h, std::chrono::milliseconds limit = 2s) {
-    std::string error;
-    return read_proxy_header(tcp.server.get(), std::chrono::steady_clock::now() + limit, h, error);
+    return read_proxy_header(tcp.server.get(), std::chrono::steady_clock::now() + limit, h, why);
   }
+  failure why;
   std::string rest() {
     shutdown(tcp.client.get(), SHUT_WR);
     std::string got;
@@ -352,15 +354,15 @@ TEST_F(ProxyReader, ReportsWhatWentWrong) {
   EXPECT_EQ(read_header(h, 100ms), proxy_read_status::timed_out);
   send_text(" 10.0.0.1 4000 7007\n");
   EXPECT_EQ(read_header(h), proxy_read_status::invalid);
+  EXPECT_EQ(failure_text(why), "not a PROXY header") << "the parser's reason";
 
   capecho_test::tcp_pair other;
   ASSERT_GE(other.server.get(), 0);
   ASSERT_EQ(send(other.client.get(), "PROXY ", 6, 0), 6);
   shutdown(other.client.get(), SHUT_WR);
-  std::string error;
-  EXPECT_EQ(read_proxy_header(other.server.get(), std::chrono::steady_clock::now() + 2s, h, error),
+  EXPECT_EQ(read_proxy_header(other.server.get(), std::chrono::steady_clock::now() + 2s, h, why),
             proxy_read_status::closed);
-  EXPECT_EQ(error, "end of stream");
+  EXPECT_EQ(failure_text(why), "end of stream");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // What the host sets on its sockets, read back with getsockopt, and how it
 // finds listeners and waiting clients.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "events.h"
 #include "listeners.h"
 #include "session_socket.h"
 #include "unique_fd.h"
@@ -35,19 +37,19 @@ timeval get_time(int fd, int name) {
 
 endpoint loopback_any_port() {
   endpoint e;
-  std::string error;
-  EXPECT_TRUE(parse_endpoint("127.0.0.1:0", e, error));
+  failure why;
+  EXPECT_TRUE(parse_endpoint("127.0.0.1:0", e, why));
   return e;
 }
 
 // A loopback TCP connection: the accepted end is what a session gets. With
 // `on_listener`, the listener is prepared with it before the client connects.
 struct tcp_pair {
-  std::string error;
-  unique_fd listener{open_listener(loopback_any_port(), 8, false, error)};
+  failure why;
+  unique_fd listener{open_listener(loopback_any_port(), 8, false, why)};
   unique_fd client, accepted;
   explicit tcp_pair(const session_socket_settings* on_listener = nullptr) {
-    if (on_listener != nullptr && !prepare_session_socket(listener.get(), *on_listener, error))
+    if (on_listener != nullptr && !prepare_session_socket(listener.get(), *on_listener, why))
       return;
     endpoint bound;
     bound.length = sizeof bound.storage;
@@ -77,15 +79,15 @@ TEST(SessionSocket, TcpSessionsGetEverySettingAsAsked) {
   const session_socket_settings settings{7, 32768, 40};
   {
     tcp_pair tcp(&settings);
-    ASSERT_TRUE(tcp.accepted.valid()) << tcp.error;
+    ASSERT_TRUE(tcp.accepted.valid()) << failure_text(tcp.why);
     SCOPED_TRACE("inherited from the listener, as capecho-server relies on");
     expect_every_setting(tcp.accepted.get());
   }
   tcp_pair tcp;
   ASSERT_TRUE(tcp.accepted.valid());
   const int fd = tcp.accepted.get();
-  std::string error;
-  ASSERT_TRUE(prepare_session_socket(fd, settings, error)) << error;
+  failure why;
+  ASSERT_TRUE(prepare_session_socket(fd, settings, why)) << failure_text(why);
   expect_every_setting(fd);
   EXPECT_EQ(keepalive_interval(3), 1u);
   EXPECT_EQ(keepalive_interval(4), 1u);
@@ -110,8 +112,8 @@ TEST(SessionSocket, ZeroMeansLeaveItToTheKernel) {
   ASSERT_TRUE(tcp.accepted.valid());
   const int fd = tcp.accepted.get();
   const int sndbuf = get_int(fd, SOL_SOCKET, SO_SNDBUF);
-  std::string error;
-  ASSERT_TRUE(prepare_session_socket(fd, {0, 0, 0}, error)) << error;
+  failure why;
+  ASSERT_TRUE(prepare_session_socket(fd, {0, 0, 0}, why)) << failure_text(why);
   EXPECT_EQ(get_time(fd, SO_RCVTIMEO).tv_sec, 0);
   EXPECT_EQ(get_time(fd, SO_SNDTIMEO).tv_sec, 0);
   EXPECT_EQ(get_int(fd, SOL_SOCKET, SO_SNDBUF), sndbuf);
@@ -123,8 +125,8 @@ TEST(SessionSocket, OtherDescriptorsGetWhatTheySupportOrFailByName) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   unique_fd a(pair[0]), b(pair[1]);
-  std::string error;
-  EXPECT_TRUE(prepare_session_socket(a.get(), {5, 16384, 60}, error)) << error;
+  failure why;
+  EXPECT_TRUE(prepare_session_socket(a.get(), {5, 16384, 60}, why)) << failure_text(why);
   EXPECT_EQ(get_time(a.get(), SO_RCVTIMEO).tv_sec, 5);
   unsigned idle = 0;
   EXPECT_FALSE(receive_idle_ms(a.get(), idle)) << "no TCP counters on a Unix socket";
@@ -134,18 +136,20 @@ TEST(SessionSocket, OtherDescriptorsGetWhatTheySupportOrFailByName) {
   int p[2];
   ASSERT_EQ(pipe(p), 0);
   unique_fd r(p[0]), w(p[1]);
-  EXPECT_FALSE(prepare_session_socket(r.get(), {5, 0, 0}, error));
-  EXPECT_EQ(error.rfind("setsockopt SO_RCVTIMEO: ", 0), 0u) << error;
-  EXPECT_FALSE(prepare_session_socket(r.get(), {0, 4096, 0}, error));
-  EXPECT_EQ(error.rfind("setsockopt SO_SNDBUF: ", 0), 0u) << error;
+  EXPECT_FALSE(prepare_session_socket(r.get(), {5, 0, 0}, why));
+  EXPECT_STREQ(why.call, "setsockopt SO_RCVTIMEO");
+  EXPECT_EQ(failure_text(why), "setsockopt SO_RCVTIMEO: Socket operation on non-socket");
+  EXPECT_FALSE(prepare_session_socket(r.get(), {0, 4096, 0}, why));
+  EXPECT_STREQ(why.call, "setsockopt SO_SNDBUF");
+  EXPECT_EQ(why.err, ENOTSOCK);
 }
 
 TEST(Listeners, OpenWithTheOptionsTheyNeed) {
-  std::string error;
+  failure why;
   endpoint v6;
-  ASSERT_TRUE(parse_endpoint("[::1]:0", v6, error));
-  unique_fd six = open_listener(v6, 16, true, error);
-  if (!six.valid()) GTEST_SKIP() << "no IPv6 loopback: " << error;
+  ASSERT_TRUE(parse_endpoint("[::1]:0", v6, why));
+  unique_fd six = open_listener(v6, 16, true, why);
+  if (!six.valid()) GTEST_SKIP() << "no IPv6 loopback: " << failure_text(why);
   EXPECT_EQ(get_int(six.get(), IPPROTO_IPV6, IPV6_V6ONLY), 1);
   EXPECT_EQ(get_int(six.get(), SOL_SOCKET, SO_REUSEPORT), 1);
   EXPECT_EQ(get_int(six.get(), SOL_SOCKET, SO_REUSEADDR), 1);
@@ -154,22 +158,22 @@ TEST(Listeners, OpenWithTheOptionsTheyNeed) {
   EXPECT_NE(fcntl(six.get(), F_GETFD) & FD_CLOEXEC, 0);
   EXPECT_EQ(local_name(six.get()).rfind("[::1]:", 0), 0u);
 
-  unique_fd four = open_listener(loopback_any_port(), 16, false, error);
-  ASSERT_TRUE(four.valid()) << error;
+  unique_fd four = open_listener(loopback_any_port(), 16, false, why);
+  ASSERT_TRUE(four.valid()) << failure_text(why);
   EXPECT_EQ(get_int(four.get(), SOL_SOCKET, SO_REUSEPORT), 0);
 
   endpoint taken;
   taken.length = sizeof taken.storage;
   getsockname(four.get(), taken.addr(), &taken.length);
-  unique_fd clash = open_listener(taken, 16, false, error);
+  unique_fd clash = open_listener(taken, 16, false, why);
   EXPECT_FALSE(clash.valid());
-  EXPECT_NE(error.find(": bind: Address already in use"), std::string::npos) << error;
+  EXPECT_EQ(failure_text(why), "bind: Address already in use");
 }
 
 TEST(Listeners, CountClientsWaitingToBeAccepted) {
-  std::string error;
-  unique_fd l = open_listener(loopback_any_port(), 16, false, error);
-  ASSERT_TRUE(l.valid()) << error;
+  failure why;
+  unique_fd l = open_listener(loopback_any_port(), 16, false, why);
+  ASSERT_TRUE(l.valid()) << failure_text(why);
   EXPECT_EQ(pending_connections(l.get()), 0u);
   endpoint at;
   at.length = sizeof at.storage;
@@ -186,22 +190,22 @@ TEST(Listeners, CountClientsWaitingToBeAccepted) {
 
 TEST(Listeners, TakeInheritedSocketsOnlyWhenTheyAreForThisProcess) {
   std::vector<unique_fd> fds;
-  std::string error;
+  failure why;
   setenv("LISTEN_PID", "1", 1);
   setenv("LISTEN_FDS", "1", 1);
-  EXPECT_TRUE(inherited_listeners(fds, error));
+  EXPECT_TRUE(inherited_listeners(fds, why));
   EXPECT_TRUE(fds.empty());
   EXPECT_NE(getenv("LISTEN_FDS"), nullptr) << "another process's variables are left alone";
 
   // Descriptor 3 of this process is whatever the test runner left there, so
   // name it through a listener moved onto a known number.
-  unique_fd l = open_listener(loopback_any_port(), 4, false, error);
+  unique_fd l = open_listener(loopback_any_port(), 4, false, why);
   ASSERT_TRUE(l.valid());
   unique_fd saved(fcntl(3, F_DUPFD_CLOEXEC, 10));  // -1 when 3 was free
   ASSERT_EQ(dup2(l.get(), 3), 3);
   setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
   setenv("LISTEN_FDNAMES", "x", 1);
-  EXPECT_TRUE(inherited_listeners(fds, error)) << error;
+  EXPECT_TRUE(inherited_listeners(fds, why)) << failure_text(why);
   ASSERT_EQ(fds.size(), 1u);
   EXPECT_EQ(fds[0].get(), 3);
   EXPECT_NE(fcntl(3, F_GETFL) & O_NONBLOCK, 0);
@@ -212,8 +216,8 @@ TEST(Listeners, TakeInheritedSocketsOnlyWhenTheyAreForThisProcess) {
 
   setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
   setenv("LISTEN_FDS", "two", 1);
-  EXPECT_FALSE(inherited_listeners(fds, error));
-  EXPECT_EQ(error, "LISTEN_FDS: 'two' is not a number of descriptors");
+  EXPECT_FALSE(inherited_listeners(fds, why));
+  EXPECT_EQ(failure_text(why), "LISTEN_FDS: 'two' is not a number of descriptors");
 
   int p[2];
   ASSERT_EQ(pipe(p), 0);
@@ -222,8 +226,8 @@ TEST(Listeners, TakeInheritedSocketsOnlyWhenTheyAreForThisProcess) {
   close(p[1]);
   setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
   setenv("LISTEN_FDS", "1", 1);
-  EXPECT_FALSE(inherited_listeners(fds, error));
-  EXPECT_EQ(error, "inherited descriptor 3 is not a listening stream socket");
+  EXPECT_FALSE(inherited_listeners(fds, why));
+  EXPECT_EQ(failure_text(why), "inherited descriptor 3 is not a listening stream socket");
   if (saved.valid())
     dup2(saved.get(), 3);
   else
