@@ -31,8 +31,9 @@ void flood(unsigned index, unsigned long count, double rate) {
     const auto due = start + std::chrono::duration_cast<clock::duration>(
                                  std::chrono::duration<double>(static_cast<double>(n) / rate));
     std::this_thread::sleep_until(due);
-    s.peer = "127.0." + std::to_string(index) + "." + std::to_string(1 + n % 250) + ":" +
-             std::to_string(32768 + n % 28000);
+    const std::string peer = "127.0." + std::to_string(index) + "." + std::to_string(1 + n % 250) +
+                             ":" + std::to_string(32768 + n % 28000);
+    s.peer = peer.c_str();
     s.seconds = 0.001 * static_cast<double>(n % 7);
     s.received = 7 + n % 100;
     s.sent = s.received + 9;

@@ -132,26 +132,27 @@ bool parse_endpoint(const char* text, endpoint& out, failure& why) {
 
 // Built with snprintf: GCC 12 at -O3 sees a false overlap in the
 // equivalent chain of std::string additions (-Wrestrict).
-std::string format_endpoint(const endpoint& e) {
+endpoint_name name_of(const endpoint& e) {
+  endpoint_name name{};
   char host[INET6_ADDRSTRLEN];
-  char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 16];
   if (e.storage.ss_family == AF_INET) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(&e.storage);
     inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
-    (void)snprintf(text, sizeof text, "%s:%u", host, ntohs(a->sin_port));
-    return text;
-  }
-  if (e.storage.ss_family == AF_INET6) {
+    (void)snprintf(name.text, sizeof name.text, "%s:%u", host, ntohs(a->sin_port));
+  } else if (e.storage.ss_family == AF_INET6) {
     const auto* a = reinterpret_cast<const sockaddr_in6*>(&e.storage);
     inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
     char scope[IF_NAMESIZE + 1] = "";
     if (a->sin6_scope_id != 0 && if_indextoname(a->sin6_scope_id, scope + 1) != nullptr)
       scope[0] = '%';
-    (void)snprintf(text, sizeof text, "[%s%s]:%u", host, scope, ntohs(a->sin6_port));
-    return text;
+    (void)snprintf(name.text, sizeof name.text, "[%s%s]:%u", host, scope, ntohs(a->sin6_port));
+  } else {
+    (void)snprintf(name.text, sizeof name.text, "local");
   }
-  return "local";
+  return name;
 }
+
+std::string format_endpoint(const endpoint& e) { return name_of(e).text; }
 
 std::string source_key(const endpoint& e) {
   if (e.storage.ss_family == AF_INET) {

@@ -2,6 +2,8 @@
 #ifndef CAPECHO_SERVER_ADDRESS_H
 #define CAPECHO_SERVER_ADDRESS_H
 
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -32,6 +34,12 @@ bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& wh
 // "127.0.0.1:7007", "[::1]:7007", "[fe80::1%eth0]:7007", or "local" for
 // anything without an IP address.
 std::string format_endpoint(const endpoint& e);
+
+// The same text without allocating, for failure paths and session lines.
+struct endpoint_name {
+  char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 16];
+};
+endpoint_name name_of(const endpoint& e);
 
 // The address part alone, as bytes: connections from one host share it.
 std::string source_key(const endpoint& e);

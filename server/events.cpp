@@ -225,8 +225,8 @@ void log_out_of_memory(unsigned suppressed) {
            held_back(suppressed).c_str());
 }
 
-void log_source_refused(const std::string& peer, unsigned limit, unsigned suppressed) {
-  log_line(log_level::note, "%s has %u %s already; connection closed%s", peer.c_str(), limit,
+void log_source_refused(const char* peer, unsigned limit, unsigned suppressed) {
+  log_line(log_level::note, "%s has %u %s already; connection closed%s", peer, limit,
            plural(limit, "session", "sessions"), held_back(suppressed).c_str());
 }
 
@@ -236,22 +236,22 @@ void log_overload_ended(unsigned long long ended, unsigned long long total) {
            ended, plural(ended, "session", "sessions"), total);
 }
 
-void log_untrusted_proxy(const std::string& peer, unsigned suppressed) {
+void log_untrusted_proxy(const char* peer, unsigned suppressed) {
   log_line(log_level::note, "%s is not a trusted proxy (--trusted-proxy); connection closed%s",
-           peer.c_str(), held_back(suppressed).c_str());
+           peer, held_back(suppressed).c_str());
 }
 
-void log_proxy_header_failed(const std::string& peer, const failure& why, unsigned suppressed) {
+void log_proxy_header_failed(const char* peer, const failure& why, unsigned suppressed) {
   char text[256];
   (void)format_failure(text, sizeof text, why);
-  log_line(log_level::note, "%s: no valid PROXY header: %s; connection closed%s", peer.c_str(),
-           text, held_back(suppressed).c_str());
+  log_line(log_level::note, "%s: no valid PROXY header: %s; connection closed%s", peer, text,
+           held_back(suppressed).c_str());
 }
 
-void log_proxy_header_late(const std::string& peer, unsigned seconds, unsigned suppressed) {
+void log_proxy_header_late(const char* peer, unsigned seconds, unsigned suppressed) {
   log_line(log_level::note,
-           "%s: no valid PROXY header: none whole within %u s; connection closed%s", peer.c_str(),
-           seconds, held_back(suppressed).c_str());
+           "%s: no valid PROXY header: none whole within %u s; connection closed%s", peer, seconds,
+           held_back(suppressed).c_str());
 }
 
 bool session_lines_wanted() { return logging_enabled(log_level::detail); }
@@ -262,8 +262,8 @@ void log_session(const session_summary& s) {
     (void)snprintf(counts, sizeof counts, " in %llu out %llu",
                    static_cast<unsigned long long>(s.received),
                    static_cast<unsigned long long>(s.sent));
-  log_line(log_level::detail, "session %s%s%s %.3fs%s", s.peer.c_str(),
-           s.via.empty() ? "" : " via ", s.via.c_str(), s.seconds, counts);
+  log_line(log_level::detail, "session %s%s%s %.3fs%s", s.peer, s.via[0] == '\0' ? "" : " via ",
+           s.via, s.seconds, counts);
 }
 
 void log_signal(const char* name) { log_line(log_level::note, "%s received", name); }

@@ -60,17 +60,17 @@ void log_call_failed(const char* call, int err);
 void log_accept_failed(const std::string& listener, int err, unsigned suppressed);
 void log_no_worker(const char* call, int err, unsigned suppressed);
 void log_out_of_memory(unsigned suppressed);
-void log_source_refused(const std::string& peer, unsigned limit, unsigned suppressed);
+void log_source_refused(const char* peer, unsigned limit, unsigned suppressed);
 void log_overload_ended(unsigned long long ended, unsigned long long total);
-void log_untrusted_proxy(const std::string& peer, unsigned suppressed);
-void log_proxy_header_failed(const std::string& peer, const failure& why, unsigned suppressed);
-void log_proxy_header_late(const std::string& peer, unsigned seconds, unsigned suppressed);
+void log_untrusted_proxy(const char* peer, unsigned suppressed);
+void log_proxy_header_failed(const char* peer, const failure& why, unsigned suppressed);
+void log_proxy_header_late(const char* peer, unsigned seconds, unsigned suppressed);
 
 // Sessions.
 bool session_lines_wanted();
 struct session_summary {
-  std::string peer;
-  std::string via;  // the balancer that passed the client on, or ""
+  const char* peer = "";
+  const char* via = "";  // the balancer that passed the client on, or ""
   double seconds = 0;
   bool counted = false;  // the byte counts are known (TCP)
   uint64_t received = 0;

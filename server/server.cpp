@@ -301,7 +301,7 @@ bool server::admitted(admit_result result, const endpoint& source) {
       counters_.count(counters_.refused_per_source);
       unsigned suppressed = 0;
       if (source_refusals_.allow(suppressed))
-        log_source_refused(format_endpoint(source), options_.max_per_source, suppressed);
+        log_source_refused(name_of(source).text, options_.max_per_source, suppressed);
       return false;
     }
     case admit_result::no_memory:
@@ -323,7 +323,7 @@ bool server::trusted_peer(const endpoint& peer) {
   if (!options_.proxy_protocol || in_any_range(options_.trusted_proxies, peer)) return true;
   counters_.count(counters_.untrusted_proxy);
   unsigned suppressed = 0;
-  if (untrusted_note_.allow(suppressed)) log_untrusted_proxy(format_endpoint(peer), suppressed);
+  if (untrusted_note_.allow(suppressed)) log_untrusted_proxy(name_of(peer).text, suppressed);
   return false;
 }
 
@@ -342,9 +342,9 @@ bool server::take_header(session& s) {
     // A peer that closes before sending anything is usually a port probe: counted only.
     if (status != proxy_read_status::closed && proxy_failures_.allow(suppressed)) {
       if (status == proxy_read_status::timed_out)
-        log_proxy_header_late(format_endpoint(s.peer()), options_.proxy_timeout, suppressed);
+        log_proxy_header_late(name_of(s.peer()).text, options_.proxy_timeout, suppressed);
       else
-        log_proxy_header_failed(format_endpoint(s.peer()), why, suppressed);
+        log_proxy_header_failed(name_of(s.peer()).text, why, suppressed);
     }
     return false;
   }
@@ -398,12 +398,10 @@ void server::serve(session& s) {
   summary.received -= std::min<uint64_t>(summary.received, origin.header_bytes);
   if (options_.metrics) counters_.session_ended(summary.seconds, summary.received, summary.sent);
   if (!lines) return;
-  try {
-    summary.peer = format_endpoint(origin.client);
-    if (origin.proxied) summary.via = format_endpoint(s.peer());
-  } catch (const std::bad_alloc&) {
-    return;  // only the line about this session is lost
-  }
+  const endpoint_name client = name_of(origin.client);
+  const endpoint_name via = name_of(s.peer());
+  summary.peer = client.text;
+  if (origin.proxied) summary.via = via.text;
   log_session(summary);
 }
 
