@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listen_family.h"
 #include "listeners.h"
 #include "session_socket.h"
 #include "unique_fd.h"
@@ -164,6 +165,20 @@ TEST(Listeners, OpenWithTheOptionsTheyNeed) {
   unique_fd clash = open_listener(taken, 16, false, error);
   EXPECT_FALSE(clash.valid());
   EXPECT_NE(error.find(": bind: Address already in use"), std::string::npos) << error;
+}
+
+// [::]:P on a system without IPv6 is skipped while 0.0.0.0:P is listened on;
+// with no address of a family the system has, nothing is skipped and the
+// start fails by name. Families past any kernel's last stand for the missing.
+TEST(Listeners, SkipAFamilyTheSystemLacksOnlyForAnotherItHas) {
+  const endpoint four = loopback_any_port();
+  endpoint missing, also_missing;
+  missing.storage.ss_family = 200;
+  also_missing.storage.ss_family = 201;
+  EXPECT_TRUE(family_missing(missing, {missing, four}));
+  EXPECT_FALSE(family_missing(missing, {missing}));
+  EXPECT_FALSE(family_missing(missing, {missing, also_missing}));
+  EXPECT_FALSE(family_missing(four, {four, missing}));
 }
 
 TEST(Listeners, CountClientsWaitingToBeAccepted) {
