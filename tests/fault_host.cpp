@@ -2,6 +2,9 @@
 // tests of what the host does when the system says no. Set in the
 // environment:
 //   FAULT_THREADS=N    the first N worker threads cannot be created
+//   FAULT_WORKER_THREADS=N  N worker threads can be created, and no more
+//                      ever: the others keep failing (threads of other
+//                      kinds are not limited)
 //   FAULT_ALLOCS=N     once a connection is accepted, the next N allocations fail
 //   FAULT_MALLOCS=N    once a connection is accepted, the next N malloc calls
 //                      fail: the host makes them only to save a parked
@@ -25,7 +28,11 @@ extern "C" void* __real_malloc(size_t);
 
 namespace {
 
-std::atomic<int> threads_to_fail{-1};  // -1: not read from the environment yet
+std::atomic<int> threads_to_fail{-1};      // -1: not read from the environment yet
+std::atomic<int> worker_threads_left{-1};  // -1: unlimited
+// The host starts its workers before any other thread: the routine of the
+// first thread it creates is the workers'.
+std::atomic<void* (*)(void*)> worker_routine{nullptr};
 std::atomic<int> allocs_to_fail{0};
 std::atomic<int> mallocs_to_fail{0};
 std::atomic<int> epoll_ctls_to_fail{0};
@@ -49,8 +56,15 @@ extern "C" {
 int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 int __wrap_pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
   int expected = -1;
-  threads_to_fail.compare_exchange_strong(expected, from_env("FAULT_THREADS"));
+  if (threads_to_fail.compare_exchange_strong(expected, from_env("FAULT_THREADS")) &&
+      getenv("FAULT_WORKER_THREADS") != nullptr)
+    worker_threads_left = from_env("FAULT_WORKER_THREADS");
+  void* (*first)(void*) = nullptr;
+  worker_routine.compare_exchange_strong(first, f);
   if (take_one(threads_to_fail)) return EAGAIN;
+  if (f == worker_routine.load() && worker_threads_left.load() >= 0 &&
+      !take_one(worker_threads_left))
+    return EAGAIN;
   return __real_pthread_create(t, a, f, arg);
 }
 
