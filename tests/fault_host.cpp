@@ -11,6 +11,8 @@
 //                      session's frames
 //   FAULT_EPOLL_CTL=N  once a connection is accepted, the next N epoll_ctl
 //                      calls fail: the registrations of new sessions
+//   FAULT_EPOLL_WAIT=N once a connection is accepted, the next N epoll_wait
+//                      calls fail: the workers' waits for their sessions
 //   FAULT_EVENTFD=1    eventfd fails
 #include <errno.h>
 #include <pthread.h>
@@ -36,6 +38,7 @@ std::atomic<void* (*)(void*)> worker_routine{nullptr};
 std::atomic<int> allocs_to_fail{0};
 std::atomic<int> mallocs_to_fail{0};
 std::atomic<int> epoll_ctls_to_fail{0};
+std::atomic<int> epoll_waits_to_fail{0};
 std::atomic<bool> allocs_armed{false};
 
 int from_env(const char* name) {
@@ -75,6 +78,7 @@ int __wrap_accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
     allocs_to_fail = from_env("FAULT_ALLOCS");
     mallocs_to_fail = from_env("FAULT_MALLOCS");
     epoll_ctls_to_fail = from_env("FAULT_EPOLL_CTL");
+    epoll_waits_to_fail = from_env("FAULT_EPOLL_WAIT");
   }
   return r;
 }
@@ -89,6 +93,15 @@ int __wrap_epoll_ctl(int epfd, int op, int fd, epoll_event* e) {
     return -1;
   }
   return __real_epoll_ctl(epfd, op, fd, e);
+}
+
+int __real_epoll_wait(int, epoll_event*, int, int);
+int __wrap_epoll_wait(int epfd, epoll_event* events, int max, int timeout_ms) {
+  if (take_one(epoll_waits_to_fail)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return __real_epoll_wait(epfd, events, max, timeout_ms);
 }
 
 int __real_eventfd(unsigned, int);

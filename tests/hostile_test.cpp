@@ -303,7 +303,7 @@ spawn_setup faulty(const std::string& faults) {
   s.program = FAULT_PROGRAM;
   s.shell_prefix = faults +
                    " export FAULT_THREADS FAULT_ALLOCS FAULT_EVENTFD FAULT_MALLOCS FAULT_EPOLL_CTL "
-                   "FAULT_WORKER_THREADS;";
+                   "FAULT_WORKER_THREADS FAULT_EPOLL_WAIT;";
   return s;
 }
 
@@ -395,6 +395,21 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   EXPECT_TRUE(watched.greeted());
   EXPECT_EQ(watched.echo("fine"), "FINE");
   EXPECT_TRUE(watched.finish());
+}
+
+// One worker, so that its session parks and the worker waits for it.
+TEST(Hostile, AFailedWaitForSessionsIsLoggedAndRetriedLosingNone) {
+  server_process server(listen_args({"--workers", "1"}),
+                        faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 "
+                               "FAULT_EPOLL_WAIT=1;"));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  tcp_client c(port);
+  ASSERT_TRUE(c.greeted());
+  EXPECT_TRUE(server.wait_for_log("capecho-server: epoll_wait: Invalid argument; retrying\n"))
+      << server.log();
+  EXPECT_EQ(c.echo("still here"), "STILL HERE");
+  EXPECT_TRUE(c.finish());
 }
 
 TEST(Hostile, NoWakeUpDescriptorIsAStartFailure) {
