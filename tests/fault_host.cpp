@@ -2,12 +2,17 @@
 // tests of what the host does when the system says no. Set in the
 // environment:
 //   FAULT_THREADS=N    the first N worker threads cannot be created
+//   FAULT_WORKER_THREADS=N  N worker threads can be created, and no more
+//                      ever: the others keep failing (threads of other
+//                      kinds are not limited)
 //   FAULT_ALLOCS=N     once a connection is accepted, the next N allocations fail
 //   FAULT_MALLOCS=N    once a connection is accepted, the next N malloc calls
 //                      fail: the host makes them only to save a parked
 //                      session's frames
 //   FAULT_EPOLL_CTL=N  once a connection is accepted, the next N epoll_ctl
 //                      calls fail: the registrations of new sessions
+//   FAULT_EPOLL_WAIT=N once a connection is accepted, the next N epoll_wait
+//                      calls fail: the workers' waits for their sessions
 //   FAULT_EVENTFD=1    eventfd fails
 #include <errno.h>
 #include <pthread.h>
@@ -25,10 +30,15 @@ extern "C" void* __real_malloc(size_t);
 
 namespace {
 
-std::atomic<int> threads_to_fail{-1};  // -1: not read from the environment yet
+std::atomic<int> threads_to_fail{-1};      // -1: not read from the environment yet
+std::atomic<int> worker_threads_left{-1};  // -1: unlimited
+// The host starts its workers before any other thread: the routine of the
+// first thread it creates is the workers'.
+std::atomic<void* (*)(void*)> worker_routine{nullptr};
 std::atomic<int> allocs_to_fail{0};
 std::atomic<int> mallocs_to_fail{0};
 std::atomic<int> epoll_ctls_to_fail{0};
+std::atomic<int> epoll_waits_to_fail{0};
 std::atomic<bool> allocs_armed{false};
 
 int from_env(const char* name) {
@@ -49,8 +59,15 @@ extern "C" {
 int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 int __wrap_pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
   int expected = -1;
-  threads_to_fail.compare_exchange_strong(expected, from_env("FAULT_THREADS"));
+  if (threads_to_fail.compare_exchange_strong(expected, from_env("FAULT_THREADS")) &&
+      getenv("FAULT_WORKER_THREADS") != nullptr)
+    worker_threads_left = from_env("FAULT_WORKER_THREADS");
+  void* (*first)(void*) = nullptr;
+  worker_routine.compare_exchange_strong(first, f);
   if (take_one(threads_to_fail)) return EAGAIN;
+  if (f == worker_routine.load() && worker_threads_left.load() >= 0 &&
+      !take_one(worker_threads_left))
+    return EAGAIN;
   return __real_pthread_create(t, a, f, arg);
 }
 
@@ -61,6 +78,7 @@ int __wrap_accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
     allocs_to_fail = from_env("FAULT_ALLOCS");
     mallocs_to_fail = from_env("FAULT_MALLOCS");
     epoll_ctls_to_fail = from_env("FAULT_EPOLL_CTL");
+    epoll_waits_to_fail = from_env("FAULT_EPOLL_WAIT");
   }
   return r;
 }
@@ -75,6 +93,15 @@ int __wrap_epoll_ctl(int epfd, int op, int fd, epoll_event* e) {
     return -1;
   }
   return __real_epoll_ctl(epfd, op, fd, e);
+}
+
+int __real_epoll_wait(int, epoll_event*, int, int);
+int __wrap_epoll_wait(int epfd, epoll_event* events, int max, int timeout_ms) {
+  if (take_one(epoll_waits_to_fail)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return __real_epoll_wait(epfd, events, max, timeout_ms);
 }
 
 int __real_eventfd(unsigned, int);

@@ -1,9 +1,17 @@
-// The metrics text and the endpoint's answers, against the host library.
+// The metrics text, the endpoint's answers, and its thread's life, against the host library.
+#include <dirent.h>
+#include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "listeners.h"
 #include "metrics.h"
 #include "metrics_endpoint.h"
 
@@ -90,6 +98,65 @@ TEST(MetricsEndpoint, AnswersGetMetricsAndNothingElse) {
         "POST /metrics HTTP/1.1\r\n\r\n", "HEAD /metrics HTTP/1.1\r\n\r\n", "garbage\r\n\r\n"})
     EXPECT_EQ(metrics_response(other, render).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
   EXPECT_EQ(renders, 2) << "nothing is rendered for a 404";
+}
+
+size_t threads_in_process() {
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return 0;
+  size_t n = 0;
+  while (const dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+// What one connection to `at` is answered with; "refused" when nothing listens.
+std::string ask(const endpoint& at, const std::string& request) {
+  const unique_fd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (connect(c.get(), at.addr(), at.length) != 0)
+    return errno == ECONNREFUSED ? "refused" : "connect failed";
+  if (send(c.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return "send failed";
+  std::string got;
+  char buf[512];
+  for (ssize_t n; (n = recv(c.get(), buf, sizeof buf, 0)) > 0;)
+    got.append(buf, static_cast<size_t>(n));
+  return got;
+}
+
+// Its own thread answers until the endpoint is destroyed; then the thread is
+// gone and the port closed. One never started is destroyed without a wait.
+TEST(MetricsEndpoint, AnswersOnItsOwnThreadUntilDestroyed) {
+  // The first thread created starts ThreadSanitizer's own: one is made and
+  // joined first, so that the count below moves with the endpoint's alone.
+  std::thread([] {}).join();
+  const size_t before = threads_in_process();
+  ASSERT_GT(before, 0u);
+  failure why;
+  endpoint at;
+  ASSERT_TRUE(parse_endpoint("127.0.0.1:0", at, why));
+  unique_fd listener = open_listener(at, 8, false, why);
+  ASSERT_TRUE(listener.valid()) << why.call;
+  at.length = sizeof at.storage;
+  ASSERT_EQ(getsockname(listener.get(), at.addr(), &at.length), 0);
+  {
+    metrics_endpoint endpoint(std::move(listener), [] { return std::string("capecho_x 1\n"); });
+    failure why;
+    ASSERT_TRUE(endpoint.start(why)) << why.call;
+    EXPECT_EQ(threads_in_process(), before + 1);
+    const std::string answer = ask(at, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 12), "capecho_x 1\n");
+  }
+  // The joined thread may linger in the kernel's list for a moment.
+  for (int i = 0; i < 1000 && threads_in_process() != before; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(threads_in_process(), before);
+  EXPECT_EQ(ask(at, "GET /metrics HTTP/1.0\r\n\r\n"), "refused");
+
+  {
+    metrics_endpoint never_started(unique_fd(), [] { return std::string(); });
+  }
+  EXPECT_EQ(threads_in_process(), before);
 }
 
 }  // namespace

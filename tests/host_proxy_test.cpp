@@ -1,6 +1,7 @@
 // The PROXY header parser, its reader on a real socket, the checksum and the
 // trusted address ranges, against the host library.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "address_range.h"
 #include "crc32c.h"
 #include "events.h"
+#include "log.h"
 #include "proxy_header.h"
 #include "proxy_reader.h"
 #include "session_helpers.h"
@@ -363,6 +365,17 @@ TEST_F(ProxyReader, ReportsWhatWentWrong) {
   EXPECT_EQ(read_proxy_header(other.server.get(), std::chrono::steady_clock::now() + 2s, h, why),
             proxy_read_status::closed);
   EXPECT_EQ(failure_text(why), "end of stream");
+
+  // A reset is an error of its own, not taken for an end of stream.
+  capecho_test::tcp_pair reset;
+  ASSERT_GE(reset.server.get(), 0);
+  const linger abort{1, 0};
+  ASSERT_EQ(setsockopt(reset.client.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+  reset.client.reset();
+  why = failure{};
+  EXPECT_EQ(read_proxy_header(reset.server.get(), std::chrono::steady_clock::now() + 2s, h, why),
+            proxy_read_status::closed);
+  EXPECT_EQ(failure_text(why), "recv: " + error_text(ECONNRESET));
 }
 
 }  // namespace

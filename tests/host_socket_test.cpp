@@ -3,21 +3,37 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "events.h"
+#include "listen_family.h"
 #include "listeners.h"
 #include "session_socket.h"
 #include "unique_fd.h"
 
 using namespace capecho;
+
+// How much of tcp_info getsockopt gives back at most, as an older kernel's
+// shorter struct would; 0: all the kernel has.
+static socklen_t tcp_info_length = 0;
+
+extern "C" int __real_getsockopt(int fd, int level, int name, void* value, socklen_t* len);
+extern "C" int __wrap_getsockopt(int fd, int level, int name, void* value, socklen_t* len) {
+  const int r = __real_getsockopt(fd, level, name, value, len);
+  if (r == 0 && level == IPPROTO_TCP && name == TCP_INFO && tcp_info_length != 0)
+    *len = std::min(*len, tcp_info_length);
+  return r;
+}
 
 namespace {
 
@@ -105,6 +121,15 @@ TEST(SessionSocket, TcpSessionsGetEverySettingAsAsked) {
   ASSERT_TRUE(transfer_totals(fd, in, out));
   EXPECT_EQ(in, 1u);
   EXPECT_EQ(out, 0u);
+
+  // Both counts are needed whole: a tcp_info that ends before the last byte
+  // of either has none.
+  tcp_info_length = offsetof(tcp_info, tcpi_bytes_received) + sizeof(uint64_t);
+  EXPECT_TRUE(transfer_totals(fd, in, out));
+  --tcp_info_length;
+  EXPECT_FALSE(transfer_totals(fd, in, out));
+  EXPECT_FALSE(receive_idle_ms(fd, idle));
+  tcp_info_length = 0;
 }
 
 TEST(SessionSocket, ZeroMeansLeaveItToTheKernel) {
@@ -168,6 +193,20 @@ TEST(Listeners, OpenWithTheOptionsTheyNeed) {
   unique_fd clash = open_listener(taken, 16, false, why);
   EXPECT_FALSE(clash.valid());
   EXPECT_EQ(failure_text(why), "bind: Address already in use");
+}
+
+// [::]:P on a system without IPv6 is skipped while 0.0.0.0:P is listened on;
+// with no address of a family the system has, nothing is skipped and the
+// start fails by name. Families past any kernel's last stand for the missing.
+TEST(Listeners, SkipAFamilyTheSystemLacksOnlyForAnotherItHas) {
+  const endpoint four = loopback_any_port();
+  endpoint missing, also_missing;
+  missing.storage.ss_family = 200;
+  also_missing.storage.ss_family = 201;
+  EXPECT_TRUE(family_missing(missing, {missing, four}));
+  EXPECT_FALSE(family_missing(missing, {missing}));
+  EXPECT_FALSE(family_missing(missing, {missing, also_missing}));
+  EXPECT_FALSE(family_missing(four, {four, missing}));
 }
 
 TEST(Listeners, CountClientsWaitingToBeAccepted) {

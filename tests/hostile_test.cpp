@@ -301,8 +301,9 @@ TEST(Hostile, ListenPidOfAnotherProcessIsNotedAndListenUsed) {
 spawn_setup faulty(const std::string& faults) {
   spawn_setup s;
   s.program = FAULT_PROGRAM;
-  s.shell_prefix =
-      faults + " export FAULT_THREADS FAULT_ALLOCS FAULT_EVENTFD FAULT_MALLOCS FAULT_EPOLL_CTL;";
+  s.shell_prefix = faults +
+                   " export FAULT_THREADS FAULT_ALLOCS FAULT_EVENTFD FAULT_MALLOCS FAULT_EPOLL_CTL "
+                   "FAULT_WORKER_THREADS FAULT_EPOLL_WAIT;";
   return s;
 }
 
@@ -316,6 +317,28 @@ TEST(Hostile, AThreadThatCannotStartLeavesTheClientWaitingNotClosed) {
   EXPECT_EQ(c.echo("patient"), "PATIENT");
   EXPECT_TRUE(server.wait_for_log(
       "cannot start a thread (pthread_create: Resource temporarily unavailable); clients wait"));
+}
+
+// Two of three workers never start: every session goes to the one that did,
+// none to a worker without a thread to run it.
+TEST(Hostile, SessionsGoOnlyToWorkersThatStarted) {
+  server_process server(listen_args({"--workers", "3"}),
+                        faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 "
+                               "FAULT_WORKER_THREADS=1;"));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  tcp_client a(port);
+  tcp_client b(port);
+  ASSERT_TRUE(a.greeted()) << server.log();
+  ASSERT_TRUE(b.greeted()) << server.log();
+  EXPECT_EQ(a.echo("side"), "SIDE");
+  EXPECT_EQ(b.echo("by side"), "BY SIDE");
+  EXPECT_TRUE(a.finish());
+  EXPECT_TRUE(b.finish());
+  EXPECT_NE(server.log().find("cannot start a thread (pthread_create: Resource temporarily "
+                              "unavailable); clients wait until one starts"),
+            std::string::npos)
+      << server.log();
 }
 
 TEST(Hostile, AFailedAllocationCostsOneConnectionAtMost) {
@@ -372,6 +395,21 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   EXPECT_TRUE(watched.greeted());
   EXPECT_EQ(watched.echo("fine"), "FINE");
   EXPECT_TRUE(watched.finish());
+}
+
+// One worker, so that its session parks and the worker waits for it.
+TEST(Hostile, AFailedWaitForSessionsIsLoggedAndRetriedLosingNone) {
+  server_process server(listen_args({"--workers", "1"}),
+                        faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 "
+                               "FAULT_EPOLL_WAIT=1;"));
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  tcp_client c(port);
+  ASSERT_TRUE(c.greeted());
+  EXPECT_TRUE(server.wait_for_log("capecho-server: epoll_wait: Invalid argument; retrying\n"))
+      << server.log();
+  EXPECT_EQ(c.echo("still here"), "STILL HERE");
+  EXPECT_TRUE(c.finish());
 }
 
 TEST(Hostile, NoWakeUpDescriptorIsAStartFailure) {
