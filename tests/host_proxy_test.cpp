@@ -286,8 +286,9 @@ TEST(AddressRange, ParsesAndMatches) {
   EXPECT_FALSE(in_range(r, e));
   EXPECT_FALSE(in_any_range({}, e));
 
-  for (const char* bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/08", "10.0.0.0/-1",
-                          "10.0.0/8", "localhost", "", "10.0.0.0/8/8"}) {
+  for (const char* bad :
+       {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/08", "10.0.0.0/-1", "10.0.0/8", "localhost",
+        "", "10.0.0.0/8/8", "10.0.0.0/1:", "10.0.0.0/2!"}) {
     why = {};
     EXPECT_FALSE(parse_address_range(bad, r, why)) << bad;
     const std::string error = failure_text(why);
