@@ -2,11 +2,11 @@
 
 #include <errno.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "hosted_io.h"
 
@@ -19,18 +19,30 @@ constexpr size_t inline_bytes = 256;
 
 class header_buffer {
  public:
-  uint8_t* data() { return heap_.empty() ? inline_ : heap_.data(); }
-  size_t capacity() const { return heap_.empty() ? sizeof inline_ : heap_.size(); }
-  void grow_to(size_t bytes, size_t kept) {
-    if (bytes <= capacity()) return;
-    std::vector<uint8_t> bigger(bytes);
-    memcpy(bigger.data(), data(), kept);
-    heap_.swap(bigger);
+  header_buffer() = default;
+  ~header_buffer() { free(heap_); }
+  header_buffer(const header_buffer&) = delete;
+  header_buffer& operator=(const header_buffer&) = delete;
+
+  uint8_t* data() { return heap_ != nullptr ? heap_ : inline_; }
+  size_t capacity() const { return heap_ != nullptr ? heap_bytes_ : sizeof inline_; }
+
+  // False, and the buffer as it was, when there is no memory for more.
+  bool grow_to(size_t bytes, size_t kept) {
+    if (bytes <= capacity()) return true;
+    auto* bigger = static_cast<uint8_t*>(malloc(bytes));
+    if (bigger == nullptr) return false;
+    memcpy(bigger, data(), kept);
+    free(heap_);
+    heap_ = bigger;
+    heap_bytes_ = bytes;
+    return true;
   }
 
  private:
   uint8_t inline_[inline_bytes];
-  std::vector<uint8_t> heap_;
+  uint8_t* heap_ = nullptr;
+  size_t heap_bytes_ = 0;
 };
 
 // Why a read that returned `n` (0 or -1) ended the header.
@@ -64,7 +76,10 @@ proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_poin
   size_t have = 0;
   size_t needed = 0;
   for (;;) {
-    buf.grow_to(needed, have);
+    if (!buf.grow_to(needed, have)) {
+      why = {"malloc", ENOMEM};
+      return proxy_read_status::no_memory;
+    }
     const size_t room = buf.capacity() - have;  // at least one: needed > have
     const ssize_t n = peek_when_readable(fd, buf.data() + have, room, deadline);
     if (n < 0 && errno == ETIMEDOUT) return proxy_read_status::timed_out;

@@ -16,6 +16,7 @@ enum class proxy_read_status {
   invalid,    // malformed: `why` says how
   timed_out,  // not whole by the deadline
   closed,     // end of stream, or a failed read: `why` says which
+  no_memory,  // a long header found no memory to be read into
 };
 
 // Allocates nothing on failure, however it fails.

@@ -373,6 +373,9 @@ void server::count_proxy_failure(proxy_read_status status) {
     case proxy_read_status::closed:
       counters_.count(counters_.proxy_closed);
       break;
+    case proxy_read_status::no_memory:
+      counters_.count(counters_.memory_failures);
+      break;
     case proxy_read_status::ok:
       break;
   }

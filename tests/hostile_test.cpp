@@ -395,6 +395,36 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   EXPECT_TRUE(watched.greeted());
   EXPECT_EQ(watched.echo("fine"), "FINE");
   EXPECT_TRUE(watched.finish());
+
+  // A version 2 PROXY header longer than the reader's own buffer, padded
+  // with a no-op TLV, for which there is no memory the first time.
+  server_process proxied(
+      listen_args({"--workers", "1", "--proxy-protocol", "--trusted-proxy", "127.0.0.0/8"}),
+      faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 FAULT_MALLOCS=1 "
+             "FAULT_EPOLL_CTL=0;"));
+  const int port3 = proxied.port();
+  ASSERT_GT(port3, 0) << proxied.log();
+  const std::string padding(400, '\0');
+  std::string header("\r\n\r\n\0\r\nQUIT\n\x21\x11", 14);
+  const size_t rest = 12 + 3 + padding.size();
+  header += static_cast<char>(rest >> 8);
+  header += static_cast<char>(rest & 0xff);
+  header += std::string("\x7f\0\0\x09\x7f\0\0\x01\x30\x39\x1b\x5f", 12);
+  header += std::string("\x04", 1);
+  header += static_cast<char>(padding.size() >> 8);
+  header += static_cast<char>(padding.size() & 0xff);
+  header += padding;
+  tcp_client long_header(port3);
+  ASSERT_TRUE(long_header.send_all(header));
+  EXPECT_TRUE(long_header.closed_by_server()) << "no memory for its header";
+  EXPECT_TRUE(proxied.wait_for_log(
+      "no valid PROXY header: malloc: Cannot allocate memory; connection closed"))
+      << proxied.log();
+  tcp_client again(port3);
+  ASSERT_TRUE(again.send_all(header));
+  EXPECT_TRUE(again.greeted()) << proxied.log();
+  EXPECT_EQ(again.echo("fine"), "FINE");
+  EXPECT_TRUE(again.finish());
 }
 
 // One worker, so that its session parks and the worker waits for it.
