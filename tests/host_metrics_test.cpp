@@ -140,7 +140,6 @@ TEST(MetricsEndpoint, AnswersOnItsOwnThreadUntilDestroyed) {
   ASSERT_EQ(getsockname(listener.get(), at.addr(), &at.length), 0);
   {
     metrics_endpoint endpoint(std::move(listener), [] { return std::string("capecho_x 1\n"); });
-    failure why;
     ASSERT_TRUE(endpoint.start(why)) << why.call;
     EXPECT_EQ(threads_in_process(), before + 1);
     const std::string answer = ask(at, "GET /metrics HTTP/1.0\r\n\r\n");
