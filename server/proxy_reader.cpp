@@ -40,7 +40,7 @@ class header_buffer {
   }
 
  private:
-  uint8_t inline_[inline_bytes];
+  uint8_t inline_[inline_bytes]{};
   uint8_t* heap_ = nullptr;
   size_t heap_bytes_ = 0;
 };
