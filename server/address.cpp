@@ -25,7 +25,7 @@ bool same_endpoint(const endpoint& a, const endpoint& b) {
 }
 
 // Splits HOST:PORT or [HOST]:PORT and reads the port; false, saying why in
-// `why`, when it is neither. `host` is a part of `text`.
+// `why`, when it is neither. `host` is a piece of `text`.
 bool split_endpoint(const char* text, std::string_view& host, in_port_t& port, bool& bracketed,
                     failure& why) {
   const std::string_view s(text);
@@ -52,7 +52,7 @@ bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& wh
   bool bracketed = false;
   if (!split_endpoint(text, host, port, bracketed, why)) return false;
   if (!bracketed && host.find(':') != std::string_view::npos) {
-    why = {.refused = refusal::ipv6_unbracketed, .input = s, .part = host};
+    why = {.refused = refusal::ipv6_unbracketed, .input = s, .culprit = host};
     return false;
   }
   addrinfo hints{};
@@ -63,7 +63,7 @@ bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& wh
   const std::string port_text = std::to_string(ntohs(port));
   const int rc = getaddrinfo(std::string(host).c_str(), port_text.c_str(), &hints, &found);
   if (rc != 0) {
-    why = {.call = "getaddrinfo", .err = rc, .input = s, .part = host};
+    why = {.call = "getaddrinfo", .err = rc, .input = s, .culprit = host};
     if (!bracketed || rc != EAI_NONAME) {
       why.refused = refusal::cannot_resolve;
       why.detail = gai_strerror(rc);
@@ -93,7 +93,7 @@ bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& wh
     }
   }
   if (out.size() == before) {
-    why = {.refused = refusal::resolves_to_nothing, .input = s, .part = host};
+    why = {.refused = refusal::resolves_to_nothing, .input = s, .culprit = host};
     return false;
   }
   return true;
@@ -126,7 +126,7 @@ bool parse_endpoint(const char* text, endpoint& out, failure& why) {
   }
   why = {.refused = v6 ? refusal::not_numeric_ipv6 : refusal::not_numeric_ipv4,
          .input = s,
-         .part = host_part};
+         .culprit = host_part};
   return false;
 }
 

@@ -27,7 +27,7 @@ bool parse_endpoint(const char* text, endpoint& out, failure& why);
 
 // HOST:PORT, with HOST a name or a numeric address, or [IPV6%SCOPE]:PORT:
 // every address HOST resolves to, each once, in the resolver's order. On
-// failure returns false and says in `why` what was tried (a part of `text`)
+// failure returns false and says in `why` what was tried (a piece of `text`)
 // and why it failed.
 bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& why);
 

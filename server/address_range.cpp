@@ -50,7 +50,7 @@ bool parse_address_range(const char* text, address_range& out, failure& why) {
   } else if (inet_pton(AF_INET6, address.c_str(), out.bytes) == 1) {
     out.family = AF_INET6;
   } else {
-    why = {.refused = refusal::not_numeric_address, .input = s, .part = address_part};
+    why = {.refused = refusal::not_numeric_address, .input = s, .culprit = address_part};
     return false;
   }
   const unsigned max = out.family == AF_INET ? 32 : 128;

@@ -34,7 +34,7 @@ struct piece {
 int format_failure(char* buf, size_t capacity, const failure& why) {
   char reason[128];
   const char* err = strerror_r(why.err, reason, sizeof reason);
-  const piece in(why.input), part(why.part);
+  const piece in(why.input), bad(why.culprit);
   switch (why.refused) {
     case refusal::none:
       break;
@@ -45,18 +45,18 @@ int format_failure(char* buf, size_t capacity, const failure& why) {
                       in.data);
     case refusal::ipv6_unbracketed:
       return snprintf(buf, capacity, "'%.*s': an IPv6 address goes in brackets, as [%.*s]:PORT",
-                      in.len, in.data, part.len, part.data);
+                      in.len, in.data, bad.len, bad.data);
     case refusal::cannot_resolve:
-      return snprintf(buf, capacity, "'%.*s': cannot resolve '%.*s': %s", in.len, in.data, part.len,
-                      part.data, why.detail);
+      return snprintf(buf, capacity, "'%.*s': cannot resolve '%.*s': %s", in.len, in.data, bad.len,
+                      bad.data, why.detail);
     case refusal::bracketed_not_ipv6:
       return snprintf(buf, capacity, "'%.*s': cannot resolve '%.*s': not a numeric IPv6 address",
-                      in.len, in.data, part.len, part.data);
+                      in.len, in.data, bad.len, bad.data);
     case refusal::bracketed_not_scoped_ipv6:
       return snprintf(buf, capacity,
                       "'%.*s': cannot resolve '%.*s': not a numeric IPv6 address with the name or "
                       "number of an interface",
-                      in.len, in.data, part.len, part.data);
+                      in.len, in.data, bad.len, bad.data);
     case refusal::ipv4_mapped:
       return snprintf(buf, capacity,
                       "'%.*s': an IPv4-mapped IPv6 address cannot be listened on; use the IPv4 "
@@ -64,15 +64,15 @@ int format_failure(char* buf, size_t capacity, const failure& why) {
                       in.len, in.data);
     case refusal::resolves_to_nothing:
       return snprintf(buf, capacity, "'%.*s': '%.*s' resolves to no IPv4 or IPv6 address", in.len,
-                      in.data, part.len, part.data);
+                      in.data, bad.len, bad.data);
     case refusal::not_numeric_ipv4:
     case refusal::not_numeric_ipv6:
       return snprintf(buf, capacity, "'%.*s': '%.*s' is not a numeric %s address", in.len, in.data,
-                      part.len, part.data,
+                      bad.len, bad.data,
                       why.refused == refusal::not_numeric_ipv4 ? "IPv4" : "IPv6");
     case refusal::not_numeric_address:
       return snprintf(buf, capacity, "'%.*s': '%.*s' is not a numeric IPv4 or IPv6 address", in.len,
-                      in.data, part.len, part.data);
+                      in.data, bad.len, bad.data);
     case refusal::prefix_out_of_range:
       return snprintf(buf, capacity, "'%.*s': the prefix length must be a number from %u to %u",
                       in.len, in.data, why.low, why.high);

@@ -19,7 +19,7 @@ namespace capecho {
 // variable from the service manager, an inherited descriptor, a PROXY header.
 enum class refusal : unsigned char {
   none,  // a call failed
-  // HOST:PORT (`input`; `part` is HOST)
+  // HOST:PORT (`input`; `culprit` is HOST)
   not_host_port,
   port_out_of_range,
   ipv6_unbracketed,
@@ -30,7 +30,7 @@ enum class refusal : unsigned char {
   resolves_to_nothing,
   not_numeric_ipv4,
   not_numeric_ipv6,
-  // ADDRESS[/PREFIX] (`input`; `part` is ADDRESS)
+  // ADDRESS[/PREFIX] (`input`; `culprit` is ADDRESS)
   not_numeric_address,
   prefix_out_of_range,  // `low`, `high`
   // The command line (`input`: the argument)
@@ -60,7 +60,7 @@ struct failure {
   int err = 0;                      // its errno, or the error number it returned
   refusal refused = refusal::none;  // input refused: what is wrong with it
   std::string_view input{};         // the text refused
-  std::string_view part{};          // the part of `input` at fault
+  std::string_view culprit{};       // the piece of `input` at fault
   const char* detail = "";          // a static text: a reason from elsewhere
   unsigned low = 0, high = 0;       // the range a number had to be in
   int fd = -1;                      // the descriptor refused
