@@ -205,8 +205,11 @@ void log_connection_limit(unsigned limit, unsigned suppressed) {
            limit, held_back(suppressed).c_str());
 }
 
-void log_call_failed(const char* call, int err) {
-  log_line(log_level::error, "%s: %s; retrying", call, error_text(err).c_str());
+// From any thread, with nothing allocated: the failure may be for lack of memory.
+void log_call_failed(const char* call, int err, unsigned suppressed) {
+  char reason[128];
+  log_line(log_level::error, "%s: %s; retrying%s", call, strerror_r(err, reason, sizeof reason),
+           held_back(suppressed).c_str());
 }
 
 void log_accept_failed(const std::string& listener, int err, unsigned suppressed) {

@@ -165,15 +165,16 @@ void act_on_signal(server& srv, const service_notifier& manager, int sig) {
   }
 }
 
-// Pets the watchdog from the accept loop, when asked for, and sends a status
-// line now and then.
+// Pets the watchdog from the accept loop, when asked for and while every
+// worker makes progress, and sends a status line now and then.
 void keep_manager_informed(server& srv, const service_notifier& manager) {
   if (!manager.active()) return;
   const auto pet = manager.watchdog_interval();
   auto next_status = std::chrono::steady_clock::now() + status_interval;
   srv.set_heartbeat(pet.count() > 0 ? pet : status_interval,
                     [&srv, &manager, pet, next_status]() mutable {
-                      if (pet.count() > 0) manager.send("WATCHDOG=1");
+                      // Only while the workers serve, not the accept loop alone.
+                      if (pet.count() > 0 && srv.workers_responsive()) manager.send("WATCHDOG=1");
                       const auto now = std::chrono::steady_clock::now();
                       if (now < next_status) return;
                       next_status = now + status_interval;

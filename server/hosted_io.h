@@ -23,7 +23,7 @@ namespace capecho {
 
 // Peeks at what has arrived on fd once something has, within the deadline:
 // on a session by parking, elsewhere with poll. -1 with ETIMEDOUT when the
-// deadline passed first.
+// deadline passed first, or ENOMEM when the session lost its frames.
 ssize_t peek_when_readable(int fd, void* buf, size_t len,
                            std::chrono::steady_clock::time_point deadline);
 

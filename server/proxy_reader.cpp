@@ -83,6 +83,10 @@ proxy_read_status read_proxy_header(int fd, std::chrono::steady_clock::time_poin
     const size_t room = buf.capacity() - have;  // at least one: needed > have
     const ssize_t n = peek_when_readable(fd, buf.data() + have, room, deadline);
     if (n < 0 && errno == ETIMEDOUT) return proxy_read_status::timed_out;
+    if (n < 0 && errno == ENOMEM) {
+      why = {"malloc", ENOMEM};  // the session's frames could not be saved
+      return proxy_read_status::no_memory;
+    }
     if (n <= 0) {
       why = cut_short(n);
       return proxy_read_status::closed;

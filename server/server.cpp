@@ -84,7 +84,9 @@ void server::run() {
       }
       if (poll(watched.data(), watched.size(), poll_timeout_ms()) < 0) {
         if (errno != EINTR) {
-          log_call_failed("poll", errno);
+          const int err = errno;
+          unsigned suppressed = 0;
+          if (poll_errors_.allow(suppressed)) log_call_failed("poll", err, suppressed);
           back_off();
         }
         continue;

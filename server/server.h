@@ -59,6 +59,8 @@ class server final : private session_host {
   // Calls `beat` from the accept loop at least every `interval`, so that a
   // loop that is stuck stops beating. Set before run().
   void set_heartbeat(std::chrono::milliseconds interval, std::function<void()> beat);
+  // From the beat, once per beat: no worker is stuck (worker::responsive).
+  bool workers_responsive() { return workers_.responsive(); }
 
  private:
   bool wait_for_free_slot();
@@ -115,6 +117,7 @@ class server final : private session_host {
 
   rate_limit limit_note_;
   rate_limit accept_errors_;
+  rate_limit poll_errors_;
   rate_limit thread_errors_;
   rate_limit memory_errors_;
   rate_limit source_refusals_;

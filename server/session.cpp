@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <sys/epoll.h>
+
 #include "sanitizers.h"
 #include "worker.h"
 
@@ -63,8 +65,42 @@ void session::enter(session_state next) {
   state_ = next;
 }
 
+// The socket is edge-triggered, so a session must not wait for an edge that
+// has come already. A short transfer usually means the socket is drained (or
+// full) and the next edge will say when it is not: that saves a call that
+// would only say EAGAIN. It does not when a read stops short of what is
+// queued: at the end of the stream (the FIN may come in the same segment as
+// the last bytes, and no edge follows), at an error, or at an urgent mark.
+// After such an edge only EAGAIN says the socket is empty.
+void session::saw_edge(uint32_t epoll_events) {
+  constexpr uint32_t readable = EPOLLIN | EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+  constexpr uint32_t writable = EPOLLOUT | EPOLLHUP | EPOLLERR;
+  constexpr uint32_t input_stops_short = EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+  constexpr uint32_t output_stops_short = EPOLLHUP | EPOLLERR;
+  if ((epoll_events & readable) != 0) ready_ |= EPOLLIN;
+  if ((epoll_events & writable) != 0) ready_ |= EPOLLOUT;
+  if ((epoll_events & input_stops_short) != 0) short_is_not_empty_ |= EPOLLIN;
+  if ((epoll_events & output_stops_short) != 0) short_is_not_empty_ |= EPOLLOUT;
+}
+
+void session::after_call(uint32_t events, ssize_t n, size_t len) {
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    ready_ &= ~events;
+    short_is_not_empty_ &= ~events;
+  } else if (n > 0 && static_cast<size_t>(n) < len && (short_is_not_empty_ & events) == 0) {
+    ready_ &= ~events;
+  }
+}
+
 bool session::wait_ready(uint32_t events, steady_time deadline) {
-  if (lost_) return false;
+  if (lost_) {
+    errno = ENOMEM;
+    return false;
+  }
+  if (home_->ending_all()) {
+    errno = ETIMEDOUT;
+    return false;
+  }
   if ((ready_ & events) != 0) return true;
   waiting_for_ = events;
   deadline_ = deadline;
@@ -73,7 +109,11 @@ bool session::wait_ready(uint32_t events, steady_time deadline) {
   home_->park(*this);  // the worker runs others until the socket is ready
   enter(resumes_as_);
   deadline_ = no_deadline;
-  return !timed_out_ && !lost_;
+  if (lost_ || timed_out_) {
+    errno = lost_ ? ENOMEM : ETIMEDOUT;
+    return false;
+  }
+  return true;
 }
 
 bool session::call_may_block() { return home_->may_block(); }

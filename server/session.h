@@ -89,12 +89,13 @@ class session {
   template <typename Call>
   ssize_t io(uint32_t events, size_t len, Call call);
 
-  // A call found the socket not ready for `events`: the next edge will say
-  // when it is.
-  void used_up(uint32_t events) { ready_ &= ~events; }
+  // What the socket is ready for, kept in one place: an edge from the
+  // worker's epoll set, and each call's result, go through these two.
+  void saw_edge(uint32_t epoll_events);
+  void after_call(uint32_t events, ssize_t n, size_t len);
 
-  // Parks until the socket is ready for `events`; false at the deadline or
-  // when the session has lost its frames.
+  // Parks until the socket is ready for `events`; false, with errno
+  // ETIMEDOUT at the deadline or ENOMEM when the session has lost its frames.
   bool wait_ready(uint32_t events, steady_time deadline);
 
   // The host's idle time-out, for every session; zero: none. Set once,
@@ -124,6 +125,9 @@ class session {
   bool frames_held_ = false;
   bool lost_ = false;   // its frames could not be saved: every wait fails
   uint32_t ready_ = 0;  // EPOLLIN/EPOLLOUT seen and not used up
+  // EPOLLIN/EPOLLOUT for which a short transfer proves nothing (see
+  // after_call): the last edge reported an end, an error or urgent data.
+  uint32_t short_is_not_empty_ = 0;
   uint32_t waiting_for_ = 0;
   steady_time deadline_ = no_deadline;
   bool timed_out_ = false;
@@ -152,23 +156,22 @@ ssize_t session::io(uint32_t events, size_t len, Call call) {
     errno = err;
     if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
     blocked = true;
-    ready_ &= ~events;
+    after_call(events, n, len);
   }
   steady_time deadline = no_deadline;
   for (;;) {
     if ((ready_ & events) != 0) {
       const ssize_t n = call(MSG_DONTWAIT);
-      // A short transfer used up what the socket had, or had room for; the
-      // next edge says when there is more. End of stream stays ready.
-      if (n > 0 && static_cast<size_t>(n) < len) ready_ &= ~events;
+      const int err = errno;
+      after_call(events, n, len);
+      errno = err;
       if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
-      ready_ &= ~events;
     }
     if (deadline == no_deadline && session_idle_timeout().count() > 0)
       deadline = std::chrono::steady_clock::now() + session_idle_timeout() -
                  (blocked ? park_after : std::chrono::milliseconds(0));
     if (!wait_ready(events, deadline)) {
-      errno = lost_ ? ENOMEM : EAGAIN;  // EAGAIN: what a time-out on the socket says
+      if (errno == ETIMEDOUT) errno = EAGAIN;  // what a time-out on the socket says
       return -1;
     }
   }

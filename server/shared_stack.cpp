@@ -37,12 +37,16 @@ bool saved_frames::save(const unsigned char* from, const unsigned char* to) {
   for (size_t b = 0; b < blocks; ++b) kept += !all_zero(from + b * frame_block);
   const size_t needed = map_bytes + kept * frame_block;
   // Kept between parks: a session that parks again needs no allocation.
+  // A buffer far larger than needed is given back; when no smaller one can
+  // be had, the old one still holds the frames.
   if (needed > capacity_ || needed < capacity_ / 2) {
-    void* bigger = malloc(needed);
-    if (bigger == nullptr) return false;
-    free(data_);
-    data_ = static_cast<unsigned char*>(bigger);
-    capacity_ = needed;
+    void* fitting = malloc(needed);
+    if (fitting == nullptr && needed > capacity_) return false;
+    if (fitting != nullptr) {
+      free(data_);
+      data_ = static_cast<unsigned char*>(fitting);
+      capacity_ = needed;
+    }
   }
   memset(data_, 0, map_bytes);
   unsigned char* out = data_ + map_bytes;

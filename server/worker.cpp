@@ -1,6 +1,7 @@
 #include "worker.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdint.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -25,6 +26,10 @@ constexpr size_t stack_bytes = size_t{256} << 10;  // a session needs a few KiB
 constexpr auto deadline_scan = std::chrono::milliseconds(250);
 
 constexpr int events_per_wait = 256;
+
+// After a failed wait for the sessions' sockets: long enough not to spin on
+// a failure that persists, short enough that its sessions hardly notice.
+constexpr auto wait_retry_pause = std::chrono::milliseconds(100);
 
 thread_local worker* this_worker = nullptr;
 
@@ -119,6 +124,7 @@ void worker::loop() {
 #endif
   epoll_event ready[events_per_wait];
   for (;;) {
+    turns_.fetch_add(1, std::memory_order_relaxed);
     take_posted();
     while (run_head_ != nullptr) {
       session* s = run_head_;
@@ -126,19 +132,19 @@ void worker::loop() {
       if (run_head_ == nullptr) run_tail_ = nullptr;
       run(*s);
     }
-    {
-      std::lock_guard lock(mutex_);
-      // The server asks only once its sessions have ended, or had their
-      // time to end.
-      if (stop_asked_ && posted_ == nullptr) return;
+    if (stop_reached()) {
+      if (parked_ == nullptr) return;
+      end_parked();
+      continue;
     }
     if (!prepare_to_sleep()) continue;
     const int n = epoll_wait(epoll_.get(), ready, events_per_wait, wait_ms());
+    const int err = errno;
     {
       std::lock_guard lock(mutex_);
       sleeping_ = false;
     }
-    if (n < 0 && errno != EINTR) log_call_failed("epoll_wait", errno);
+    if (n < 0 && err != EINTR) wait_failed(err);
     for (int i = 0; i < n; ++i) {
       auto* s = static_cast<session*>(ready[i].data.ptr);
       if (s != nullptr) {
@@ -150,6 +156,39 @@ void worker::loop() {
     }
     if (parked_with_deadline_ > 0 && std::chrono::steady_clock::now() >= next_scan_)
       expire_deadlines();
+  }
+}
+
+// The server asks only once its sessions have ended, or had their time to
+// end.
+bool worker::stop_reached() {
+  std::lock_guard lock(mutex_);
+  return stop_asked_ && posted_ == nullptr;
+}
+
+// A clean stop: the sessions still parked run once more, their waits fail
+// from now on, and each ends, closes and frees what it holds.
+void worker::end_parked() {
+  ending_all_ = true;
+  while (parked_ != nullptr) {
+    session& s = *parked_;
+    s.timed_out_ = true;
+    s.ready_ = 0;  // so that every call of its from now on waits, and fails
+    unpark(s);
+    make_runnable(s);
+  }
+}
+
+// A wait that fails is logged once a second, not more, and retried after a
+// pause, so a failure that persists does not spin the thread. A post or a
+// stop still ends the pause early.
+void worker::wait_failed(int err) {
+  unsigned suppressed = 0;
+  if (wait_errors_.allow(suppressed)) log_call_failed("epoll_wait", err, suppressed);
+  pollfd woken{wake_.get(), POLLIN, 0};
+  if (poll(&woken, 1, static_cast<int>(wait_retry_pause.count())) > 0) {
+    uint64_t count = 0;
+    (void)read(wake_.get(), &count, sizeof count);  // EAGAIN: nothing to take
   }
 }
 
@@ -167,7 +206,8 @@ void worker::take_posted() {
     s.home_ = this;
     s.ready_ = EPOLLIN | EPOLLOUT;  // not known yet: the first call tries
     epoll_event e{};
-    e.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    // Urgent data is asked for too: a read stops at its mark.
+    e.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     e.data.ptr = &s;
     // A session that cannot be watched is served no further than its
     // first wait.
@@ -285,8 +325,7 @@ void worker::finish(session& s) {
 }
 
 void worker::wake_ready(session& s, uint32_t events) {
-  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) s.ready_ |= EPOLLIN;
-  if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) s.ready_ |= EPOLLOUT;
+  s.saw_edge(events);
   if ((s.ready_ & s.waiting_for_) == 0) return;
   unpark(s);
   make_runnable(s);
@@ -341,6 +380,16 @@ bool worker::may_block() {
     return false;
   }
   return true;
+}
+
+bool worker::responsive() {
+  if (!started_) return true;
+  const uint64_t turns = turns_.load(std::memory_order_relaxed);
+  const bool moved = turns != turns_seen_;
+  turns_seen_ = turns;
+  if (moved || blocking_.load(std::memory_order_relaxed)) return true;
+  std::lock_guard lock(mutex_);
+  return sleeping_;
 }
 
 void worker::done_blocking() { blocking_.store(false, std::memory_order_release); }

@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "failure.h"
+#include "log.h"
 #include "session.h"
 #include "shared_stack.h"
 #include "unique_fd.h"
@@ -42,10 +43,16 @@ class worker {
   // Ends the thread once it has no sessions left; then joins it.
   void stop_and_join();
 
+  // For the watchdog, from one other thread: true when the worker waits for
+  // its sessions, blocks in its only session's call (which has a time-out),
+  // or has moved on since the last time it was asked; false when it is stuck.
+  bool responsive();
+
   size_t sessions() const { return sessions_.load(std::memory_order_relaxed); }
   size_t parked() const { return parked_count_.load(std::memory_order_relaxed); }
 
   // From a session on this worker.
+  bool ending_all() const { return ending_all_; }  // its waits fail: the server stops
   bool may_block();
   void done_blocking();
   void park(session& s);
@@ -53,6 +60,9 @@ class worker {
  private:
   static void* thread_main(void* self);
   void loop();
+  bool stop_reached();
+  void end_parked();
+  void wait_failed(int err);
   void take_posted();
   void run(session& s);
   void take_stack(session& s);
@@ -86,6 +96,8 @@ class worker {
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> sessions_{0};
   std::atomic<size_t> parked_count_{0};
+  std::atomic<uint64_t> turns_{0};  // rounds of the loop, for the watchdog
+  uint64_t turns_seen_ = 0;         // the watchdog's own
 
   // The worker thread's own.
   void* scheduler_sp_ = nullptr;
@@ -95,6 +107,8 @@ class worker {
   session* run_tail_ = nullptr;
   session* parked_ = nullptr;  // every parked session; via parked_next_
   size_t parked_with_deadline_ = 0;
+  bool ending_all_ = false;
+  rate_limit wait_errors_;
   std::chrono::steady_clock::time_point next_scan_{};
   void* tsan_self_ = nullptr;
   const void* thread_stack_bottom_ = nullptr;

@@ -46,6 +46,12 @@ void worker_set::stop_and_join() {
   started_ = 0;
 }
 
+bool worker_set::responsive() {
+  bool all = true;
+  for (auto& w : workers_) all = w->responsive() && all;  // each is asked: it keeps count
+  return all;
+}
+
 size_t worker_set::parked() const {
   size_t n = 0;
   for (const auto& w : workers_) n += w->parked();

@@ -33,6 +33,10 @@ class worker_set {
   size_t total() const { return total_.load(std::memory_order_relaxed); }
   size_t parked() const;
 
+  // For the watchdog, from one thread: every worker is responsive (see
+  // worker::responsive).
+  bool responsive();
+
   // From the workers.
   void session_ended() { total_.fetch_sub(1, std::memory_order_relaxed); }
 

@@ -14,11 +14,15 @@
 //   FAULT_EPOLL_WAIT=N once a connection is accepted, the next N epoll_wait
 //                      calls fail: the workers' waits for their sessions
 //   FAULT_EVENTFD=1    eventfd fails
+//   FAULT_MALLOC_HANG=1 once a connection is accepted, the next malloc call
+//                      never returns: a worker saving a parked session's
+//                      frames is stuck for good
 #include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <new>
@@ -39,6 +43,7 @@ std::atomic<int> allocs_to_fail{0};
 std::atomic<int> mallocs_to_fail{0};
 std::atomic<int> epoll_ctls_to_fail{0};
 std::atomic<int> epoll_waits_to_fail{0};
+std::atomic<int> mallocs_to_hang{0};
 std::atomic<bool> allocs_armed{false};
 
 int from_env(const char* name) {
@@ -79,12 +84,17 @@ int __wrap_accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
     mallocs_to_fail = from_env("FAULT_MALLOCS");
     epoll_ctls_to_fail = from_env("FAULT_EPOLL_CTL");
     epoll_waits_to_fail = from_env("FAULT_EPOLL_WAIT");
+    mallocs_to_hang = from_env("FAULT_MALLOC_HANG");
   }
   return r;
 }
 
 void* __real_malloc(size_t);
-void* __wrap_malloc(size_t n) { return take_one(mallocs_to_fail) ? nullptr : __real_malloc(n); }
+void* __wrap_malloc(size_t n) {
+  if (take_one(mallocs_to_hang))
+    for (;;) pause();
+  return take_one(mallocs_to_fail) ? nullptr : __real_malloc(n);
+}
 
 int __real_epoll_ctl(int, int, int, epoll_event*);
 int __wrap_epoll_ctl(int epfd, int op, int fd, epoll_event* e) {

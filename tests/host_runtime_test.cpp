@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -19,6 +20,17 @@
 #include "stack_switch.h"
 
 using namespace capecho;
+
+// The next this many malloc calls fail.
+std::atomic<int> mallocs_to_fail{0};
+
+extern "C" void* __real_malloc(size_t);
+extern "C" void* __wrap_malloc(size_t n) {
+  int left = mallocs_to_fail.load();
+  while (left > 0 && !mallocs_to_fail.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0 ? nullptr : __real_malloc(n);
+}
 
 namespace {
 
@@ -65,6 +77,20 @@ TEST(Runtime, SavedFramesComeBackExactlyAndZeroBlocksCostNothing) {
   memset(region.data(), 0xAB, region.size());
   frames.restore(region.data(), region.data() + region.size());
   EXPECT_EQ(region, original);
+
+  // A buffer far too large is given back, but kept when no smaller one can be had.
+  std::vector<unsigned char> small(frame_block * 2, 5);
+  mallocs_to_fail = 1;
+  ASSERT_TRUE(frames.save(small.data(), small.data() + small.size()));
+  EXPECT_EQ(mallocs_to_fail, 0) << "a smaller buffer was asked for";
+  EXPECT_EQ(frames.bytes_held(), 3 + 8 * frame_block) << "the old one kept";
+  memset(small.data(), 0, small.size());
+  frames.restore(small.data(), small.data() + small.size());
+  EXPECT_EQ(small, std::vector<unsigned char>(frame_block * 2, 5));
+  saved_frames fresh;
+  mallocs_to_fail = 1;
+  EXPECT_FALSE(fresh.save(region.data(), region.data() + region.size())) << "no buffer at all";
+  EXPECT_EQ(fresh.bytes_held(), 0U);
 
   std::vector<unsigned char> quiet(frame_block * 8, 0);
   ASSERT_TRUE(frames.save(quiet.data(), quiet.data() + quiet.size()));

@@ -303,7 +303,7 @@ spawn_setup faulty(const std::string& faults) {
   s.program = FAULT_PROGRAM;
   s.shell_prefix = faults +
                    " export FAULT_THREADS FAULT_ALLOCS FAULT_EVENTFD FAULT_MALLOCS FAULT_EPOLL_CTL "
-                   "FAULT_WORKER_THREADS FAULT_EPOLL_WAIT;";
+                   "FAULT_WORKER_THREADS FAULT_EPOLL_WAIT FAULT_MALLOC_HANG;";
   return s;
 }
 
@@ -425,6 +425,25 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   EXPECT_TRUE(again.greeted()) << proxied.log();
   EXPECT_EQ(again.echo("fine"), "FINE");
   EXPECT_TRUE(again.finish());
+
+  // A session waiting for its header whose frames cannot be saved is lost
+  // for memory, not late.
+  server_process header_lost(
+      listen_args({"--workers", "1", "--proxy-protocol", "--trusted-proxy", "127.0.0.0/8"}),
+      faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 FAULT_MALLOCS=1 "
+             "FAULT_EPOLL_CTL=0;"));
+  const int port4 = header_lost.port();
+  ASSERT_GT(port4, 0) << header_lost.log();
+  tcp_client waiting(port4);
+  ASSERT_TRUE(nothing_arrives(waiting.fd(), 100));
+  tcp_client after(port4);
+  ASSERT_TRUE(after.send_all("PROXY UNKNOWN\r\n"));
+  EXPECT_TRUE(after.greeted());
+  EXPECT_TRUE(waiting.closed_by_server());
+  EXPECT_TRUE(header_lost.wait_for_log(
+      "no valid PROXY header: malloc: Cannot allocate memory; connection closed"))
+      << header_lost.log();
+  EXPECT_EQ(header_lost.log().find("none whole within"), std::string::npos) << header_lost.log();
 }
 
 // One worker, so that its session parks and the worker waits for it.
@@ -440,6 +459,28 @@ TEST(Hostile, AFailedWaitForSessionsIsLoggedAndRetriedLosingNone) {
       << server.log();
   EXPECT_EQ(c.echo("still here"), "STILL HERE");
   EXPECT_TRUE(c.finish());
+
+  // A wait that keeps failing is retried after a pause, not in a spin, and
+  // logged once a second. At the stop the worker never sees its session's
+  // socket shut: the session is ended all the same, and freed.
+  server_process stuck(listen_args({"--workers", "1", "--shutdown-grace", "0", "--verbose"}),
+                       faulty("FAULT_THREADS=0 FAULT_ALLOCS=0 FAULT_EVENTFD=0 "
+                              "FAULT_EPOLL_WAIT=1000000000;"));
+  const int stuck_port = stuck.port();
+  ASSERT_GT(stuck_port, 0) << stuck.log();
+  tcp_client parked(stuck_port);
+  ASSERT_TRUE(parked.greeted());
+  const std::string repeated = "epoll_wait: Invalid argument; retrying (";
+  ASSERT_TRUE(stuck.wait_for_log(repeated)) << stuck.log();
+  const long retries =
+      strtol(stuck.log().c_str() + stuck.log().find(repeated) + repeated.size(), nullptr, 10);
+  EXPECT_GT(retries, 0);
+  EXPECT_LT(retries, 100) << "a second of retries with a pause between them";
+  stuck.signal(SIGTERM);
+  EXPECT_EQ(stuck.wait_exit(), 0) << stuck.log();
+  EXPECT_NE(stuck.log().find("session 127.0.0.1:"), std::string::npos)
+      << "the parked session ended as sessions do\n"
+      << stuck.log();
 }
 
 TEST(Hostile, NoWakeUpDescriptorIsAStartFailure) {

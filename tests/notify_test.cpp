@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "server_process.h"
+#include "tcp_client.h"
 #include "unique_fd.h"
 
 using namespace capecho_test;
@@ -65,6 +66,29 @@ TEST(Notify, ReadyWatchdogStatusAndStopping) {
   for (int i = 0; i < 5 && got != "STOPPING=1"; ++i) got = manager.next();
   EXPECT_EQ(got, "STOPPING=1");
   EXPECT_EQ(server.wait_exit(), 0);
+}
+
+// A worker stuck for good (here in an allocation that never returns, as it
+// saves a parked session's frames) stops the pets, although the accept loop
+// runs on: the manager then restarts the server.
+TEST(Notify, AStuckWorkerStopsTheWatchdog) {
+  fake_manager manager("@capecho-stuck-" + std::to_string(getpid()));
+  ASSERT_GE(manager.fd, 0);
+  spawn_setup setup = notifying("NOTIFY_SOCKET=" + manager.name +
+                                " WATCHDOG_USEC=200000 WATCHDOG_PID=$$ FAULT_MALLOC_HANG=1;"
+                                " export FAULT_MALLOC_HANG;");
+  setup.program = FAULT_PROGRAM;
+  server_process server({"--listen", "127.0.0.1:0", "--workers", "1"}, setup);
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  EXPECT_EQ(manager.next().rfind("READY=1\n", 0), 0u);
+  tcp_client parked(port);
+  ASSERT_TRUE(parked.greeted());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(manager.next(1s), "WATCHDOG=1") << "a parked session";
+  tcp_client second(port);  // needs the stack: the first one's frames are saved
+  bool silent = false;
+  for (int i = 0; i < 100 && !silent; ++i) silent = manager.next(1s).empty();
+  EXPECT_TRUE(silent) << "pets go on while the worker is stuck";
 }
 
 TEST(Notify, AbstractSocketAndAWatchdogMeantForAnotherProcess) {
