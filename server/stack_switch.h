@@ -8,8 +8,9 @@
 
 extern "C" {
 // Saves the running stack's registers, stores its stack pointer in *from and
-// resumes the stack whose pointer is `to`.
-void capecho_stack_switch(void** from, void* to);
+// resumes the stack whose pointer is `to`. Hidden: called directly, never
+// through the PLT, and no other module can see it.
+__attribute__((visibility("hidden"))) void capecho_stack_switch(void** from, void* to);
 }
 
 namespace capecho {
