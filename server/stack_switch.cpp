@@ -3,7 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
-extern "C" void capecho_stack_start();
+// Inside the trampoline, past the instruction that keeps unwinders in it.
+extern "C" __attribute__((visibility("hidden"))) void capecho_stack_entry();
 
 namespace capecho {
 
@@ -11,7 +12,7 @@ namespace capecho {
 void* prepare_stack(void* top, stack_entry entry, void* arg) {
   const auto entry_word = reinterpret_cast<uintptr_t>(entry);
   const auto arg_word = reinterpret_cast<uintptr_t>(arg);
-  const auto start_word = reinterpret_cast<uintptr_t>(&capecho_stack_start);
+  const auto start_word = reinterpret_cast<uintptr_t>(&capecho_stack_entry);
 #if defined(__x86_64__)
   // MXCSR and x87 control word at their defaults, r15 r14 r13 r12 rbx rbp,
   // then the return address. The trampoline starts with rsp 16-aligned.

@@ -2,6 +2,7 @@
 // parked session's frames out and back, the overload policy's choice of
 // sessions to end, and admission's books.
 #include <arpa/inet.h>
+#include <stdint.h>
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -34,34 +36,112 @@ extern "C" void* __wrap_malloc(size_t n) {
 
 namespace {
 
-struct ping_pong {
+extern "C" int capecho_marked_switch(void** from, void* to, uint64_t seed, uint64_t* seen);
+
+// The floating-point controls a switch must keep for each side: MXCSR and
+// the x87 control word, or FPCR.
+struct fp_controls {
+  uint64_t words[2] = {};
+  bool operator==(const fp_controls&) const = default;
+  friend void PrintTo(const fp_controls& c, std::ostream* out) {
+    *out << std::hex << "{0x" << c.words[0] << ", 0x" << c.words[1] << "}";
+  }
+};
+
+fp_controls current_fp() {
+  fp_controls c;
+#if defined(__x86_64__)
+  uint32_t mxcsr = 0;
+  uint16_t x87 = 0;
+  asm volatile("stmxcsr %0\n\tfnstcw %1" : "=m"(mxcsr), "=m"(x87));
+  c.words[0] = mxcsr;
+  c.words[1] = x87;
+#elif defined(__aarch64__)
+  asm volatile("mrs %0, fpcr" : "=r"(c.words[0]));
+#endif
+  return c;
+}
+
+void set_fp(const fp_controls& c) {
+#if defined(__x86_64__)
+  const auto mxcsr = static_cast<uint32_t>(c.words[0]);
+  const auto x87 = static_cast<uint16_t>(c.words[1]);
+  asm volatile("ldmxcsr %0\n\tfldcw %1" : : "m"(mxcsr), "m"(x87));
+#elif defined(__aarch64__)
+  asm volatile("msr fpcr, %0" : : "r"(c.words[0]));
+#endif
+}
+
+// Rounding toward zero with single-precision x87, and rounding up with
+// flush-to-zero and double precision: neither is what a thread starts with.
+#if defined(__x86_64__)
+const fp_controls side_fp[2] = {{{0x7F80, 0x007F}}, {{0xDF80, 0x0A7F}}};
+#elif defined(__aarch64__)
+const fp_controls side_fp[2] = {{{3U << 22}}, {{1U << 22 | 1U << 24}}};
+#endif
+
+struct session_side {
+  void* sp = nullptr;
+  uint64_t seed = 0;
+  uintptr_t entry_frame = 0;
+  int resumed = 0;
+};
+
+struct two_sessions {
   void* main_sp = nullptr;
-  void* other_sp = nullptr;
+  session_side sides[2];
   std::vector<int> trail;
 };
 
-void other_side(void* arg) {
-  auto* p = static_cast<ping_pong*>(arg);
-  for (int i = 1;; i += 2) {
-    p->trail.push_back(i);
-    capecho_stack_switch(&p->other_sp, p->main_sp);
+two_sessions* running_pair = nullptr;
+
+// Each side keeps its own registers and floating-point controls while the
+// other side and the main stack run with theirs.
+void session_entry(void* arg) {
+  auto* side = static_cast<session_side*>(arg);
+  side->entry_frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const int which = side == &running_pair->sides[0] ? 0 : 1;
+  set_fp(side_fp[which]);
+  for (;;) {
+    running_pair->trail.push_back(which);
+    uint64_t seen[24] = {};
+    const int n = capecho_marked_switch(&side->sp, running_pair->main_sp, side->seed, seen);
+    for (int i = 0; i < n; ++i)
+      EXPECT_EQ(seen[i], side->seed + i) << "side " << which << " register " << i;
+    EXPECT_EQ(current_fp(), side_fp[which]) << "side " << which;
+    ++side->resumed;
   }
 }
 
 TEST(Runtime, StacksSwitchBackAndForthKeepingEachSidesState) {
-  shared_stack stack;
-  ASSERT_TRUE(stack.map(size_t{64} * 1024));
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(stack.top()) % 64, 0U);
-  ping_pong p;
-  p.other_sp = prepare_stack(stack.top(), &other_side, &p);
-  double kept = 1.5;  // callee-saved state survives the round trips
-  for (int i = 0; i < 6; i += 2) {
-    p.trail.push_back(i);
-    capecho_stack_switch(&p.main_sp, p.other_sp);
-    kept *= 2;
+  shared_stack stacks[2];
+  two_sessions pair;
+  running_pair = &pair;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(stacks[i].map(size_t{64} * 1024));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(stacks[i].top()) % 64, 0U);
+    pair.sides[i].seed = 0x5100'0000'0000'0000ULL * (i + 1);
+    pair.sides[i].sp = prepare_stack(stacks[i].top(), &session_entry, &pair.sides[i]);
   }
-  EXPECT_EQ(p.trail, (std::vector<int>{0, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(kept, 12.0);
+  const fp_controls main_fp = current_fp();
+  ASSERT_NE(main_fp, side_fp[0]);
+  ASSERT_NE(main_fp, side_fp[1]);
+  constexpr uint64_t main_seed = 0x3A00'0000'0000'0000ULL;
+  for (int round = 0; round < 6; ++round) {
+    session_side& side = pair.sides[round % 2];
+    uint64_t seen[24] = {};
+    const int n = capecho_marked_switch(&pair.main_sp, side.sp, main_seed, seen);
+    ASSERT_GT(n, 5);
+    for (int i = 0; i < n; ++i)
+      EXPECT_EQ(seen[i], main_seed + i) << "round " << round << " register " << i;
+    EXPECT_EQ(current_fp(), main_fp) << "round " << round;
+  }
+  EXPECT_EQ(pair.trail, (std::vector<int>{0, 1, 0, 1, 0, 1}));
+  EXPECT_EQ(pair.sides[0].resumed + pair.sides[1].resumed, 4);
+  // The ABI's alignment at a call: a frame (the return address and the saved
+  // frame pointer) on a 16-byte boundary.
+  for (const session_side& side : pair.sides) EXPECT_EQ(side.entry_frame % 16, 0U);
+  running_pair = nullptr;
 }
 
 TEST(Runtime, SavedFramesComeBackExactlyAndZeroBlocksCostNothing) {
