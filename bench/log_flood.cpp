@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   }
   set_log_level(verbosity::verbose);
   failure why;
-  if (!start_log_writer(why)) {
+  if (!start_log_writer(why, describe_lines_dropped)) {
     (void)fprintf(stderr, "capecho-log-flood: cannot start the log thread: %s\n",
                   failure_text(why).c_str());
     return 1;

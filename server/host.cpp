@@ -252,7 +252,7 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     }
     metrics_at.name = local_name(metrics_at.fd.get());
   }
-  if (!start_log_writer(why)) {
+  if (!start_log_writer(why, describe_lines_dropped)) {
     log_log_thread_failed(why);
     return exit_runtime;
   }

@@ -43,7 +43,7 @@ end
 
 
 def gdb_script(server, log):
-    # The first switch enters the new session; its first park comes once
+    # The first switch enters the new session; it first leaves (parks) once
     # the greeting is out and the client is awaited; the send after that is
     # the handler's, resumed; the next switch is its next park.
     return f"""set pagination off
@@ -56,7 +56,7 @@ file {server}
 break capecho_stack_switch
 run --workers 1 --idle-timeout 0 --listen 127.0.0.1:0 2>{log}
 {walk("enter")}delete
-break capecho::worker::park
+break capecho::worker::leave
 continue
 delete
 break capecho_hosted_send

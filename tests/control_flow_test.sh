@@ -24,7 +24,7 @@ esac
 assemble() {
   name=$1
   shift
-  "$cc" "$@" -c "$src/server/stack_switch.S" -o "$scratch/$name.o"
+  "$cc" "$@" -c "$src/server/runtime/stack_switch.S" -o "$scratch/$name.o"
   "$readelf" -n "$scratch/$name.o" >"$scratch/$name.notes"
   "$objdump" -d "$scratch/$name.o" >"$scratch/$name.listing"
 }
@@ -41,7 +41,7 @@ assemble plain
 
 # gcs is unknown to older compilers: then it cannot be asked for at all.
 if "$cc" $shadow -x c -c /dev/null -o "$scratch/probe.o" 2>/dev/null; then
-  ! "$cc" $shadow -c "$src/server/stack_switch.S" -o "$scratch/shadow.o" 2>"$scratch/shadow.err" ||
+  ! "$cc" $shadow -c "$src/server/runtime/stack_switch.S" -o "$scratch/shadow.o" 2>"$scratch/shadow.err" ||
     fail "assembled with $shadow"
   grep -q "shadow stack" "$scratch/shadow.err" || fail "no reason given: $(cat "$scratch/shadow.err")"
   ! cmake -S "$src" -B "$scratch/configured" -DCAPECHO_BUILD_TESTS=OFF -DCAPECHO_INSTALL=OFF \

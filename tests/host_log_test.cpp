@@ -50,7 +50,7 @@ class stderr_redirect {
 // The log writer, stopped however the test ends.
 class log_writer {
  public:
-  log_writer() { started_ = start_log_writer(why_); }
+  log_writer() { started_ = start_log_writer(why_, describe_lines_dropped); }
   ~log_writer() { stop_log_writer(std::chrono::seconds(1)); }
   log_writer(const log_writer&) = delete;
   log_writer& operator=(const log_writer&) = delete;

@@ -33,8 +33,12 @@ void choose_log_format();
 // Formats and queues one line (or writes it, before the writer runs).
 void log_line(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Words the note the writer adds after it had to drop lines (the wording of
+// every event is events.cpp's); returns its length.
+using dropped_note = size_t (*)(char* buf, size_t capacity, unsigned long long dropped);
+
 // Starts the writer thread. False, with the failed call, if it cannot.
-bool start_log_writer(failure& why);
+bool start_log_writer(failure& why, dropped_note describe_dropped);
 
 // Writes out what is queued, waiting at most `patience` for standard error to
 // take it, then stops the writer; later lines are written directly again.

@@ -10,7 +10,6 @@
 #include "events.h"
 #include "sanitizers.h"
 #include "stack_switch.h"
-#include "worker_set.h"
 
 namespace capecho {
 namespace {
@@ -31,8 +30,6 @@ constexpr int events_per_wait = 256;
 // a failure that persists, short enough that its sessions hardly notice.
 constexpr auto wait_retry_pause = std::chrono::milliseconds(100);
 
-thread_local worker* this_worker = nullptr;
-
 unsigned char* block_below(void* sp) {
   auto* at = static_cast<unsigned char*>(sp);
   return at - (reinterpret_cast<uintptr_t>(sp) & (frame_block - 1));
@@ -40,7 +37,7 @@ unsigned char* block_below(void* sp) {
 
 }  // namespace
 
-worker::worker(worker_set& set) : set_(set) {}
+worker::worker(worker_census& census) : census_(census) {}
 
 worker::~worker() { stop_and_join(); }
 
@@ -76,6 +73,7 @@ bool worker::start(failure& why) {
 }
 
 bool worker::post(session* s) {
+  task& t = s->scheduled();
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
@@ -85,8 +83,8 @@ bool worker::post(session* s) {
       has_posted_.store(had_posted);
       return false;
     }
-    s->next_ = posted_;
-    posted_ = s;
+    t.next = posted_;
+    posted_ = &t;
     sessions_.fetch_add(1, std::memory_order_relaxed);
     wake = std::exchange(sleeping_, false);
   }
@@ -118,7 +116,6 @@ void* worker::thread_main(void* self) {
 }
 
 void worker::loop() {
-  this_worker = this;
 #ifdef CAPECHO_TSAN
   tsan_self_ = __tsan_get_current_fiber();
 #endif
@@ -127,10 +124,10 @@ void worker::loop() {
     turns_.fetch_add(1, std::memory_order_relaxed);
     take_posted();
     while (run_head_ != nullptr) {
-      session* s = run_head_;
-      run_head_ = s->next_;
+      task* t = run_head_;
+      run_head_ = t->next;
       if (run_head_ == nullptr) run_tail_ = nullptr;
-      run(*s);
+      run(*t);
     }
     if (stop_reached()) {
       if (parked_ == nullptr) return;
@@ -146,9 +143,9 @@ void worker::loop() {
     }
     if (n < 0 && err != EINTR) wait_failed(err);
     for (int i = 0; i < n; ++i) {
-      auto* s = static_cast<session*>(ready[i].data.ptr);
-      if (s != nullptr) {
-        wake_ready(*s, ready[i].events);
+      auto* t = static_cast<task*>(ready[i].data.ptr);
+      if (t != nullptr) {
+        wake_ready(*t, ready[i].events);
       } else {
         uint64_t count = 0;
         (void)read(wake_.get(), &count, sizeof count);  // EAGAIN: nothing to take
@@ -166,16 +163,16 @@ bool worker::stop_reached() {
   return stop_asked_ && posted_ == nullptr;
 }
 
-// A clean stop: the sessions still parked run once more, their waits fail
+// A clean stop: the tasks still parked run once more, their waits fail
 // from now on, and each ends, closes and frees what it holds.
 void worker::end_parked() {
   ending_all_ = true;
   while (parked_ != nullptr) {
-    session& s = *parked_;
-    s.timed_out_ = true;
-    s.ready_ = 0;  // so that every call of its from now on waits, and fails
-    unpark(s);
-    make_runnable(s);
+    task& t = *parked_;
+    t.timed_out = true;
+    t.ready = 0;  // so that every call of its from now on waits, and fails
+    unpark(t);
+    make_runnable(t);
   }
 }
 
@@ -192,164 +189,208 @@ void worker::wait_failed(int err) {
   }
 }
 
-// New sessions are registered once, for both directions, edge-triggered.
+// New tasks are registered once, for both directions, edge-triggered.
 void worker::take_posted() {
-  session* list = nullptr;
+  task* list = nullptr;
   {
     std::lock_guard lock(mutex_);
     list = std::exchange(posted_, nullptr);
     has_posted_.store(false);
   }
   while (list != nullptr) {
-    session& s = *list;
-    list = s.next_;
-    s.home_ = this;
-    s.ready_ = EPOLLIN | EPOLLOUT;  // not known yet: the first call tries
+    task& t = *list;
+    list = t.next;
+    t.home = this;
+    count_in(t.state, +1);
+    t.ready = EPOLLIN | EPOLLOUT;  // not known yet: the first call tries
     epoll_event e{};
     // Urgent data is asked for too: a read stops at its mark.
     e.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    e.data.ptr = &s;
-    // A session that cannot be watched is served no further than its
-    // first wait.
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, s.fd(), &e) != 0) s.lost_ = true;
-    make_runnable(s);
+    e.data.ptr = &t;
+    // A task that cannot be watched is served no further than its first
+    // wait.
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, t.fd, &e) != 0) t.lost = true;
+    make_runnable(t);
   }
 }
 
-void worker::make_runnable(session& s) {
-  s.next_ = nullptr;
-  (run_tail_ != nullptr ? run_tail_->next_ : run_head_) = &s;
-  run_tail_ = &s;
+void worker::make_runnable(task& t) {
+  t.next = nullptr;
+  (run_tail_ != nullptr ? run_tail_->next : run_head_) = &t;
+  run_tail_ = &t;
 }
 
-void worker::run(session& s) {
-  if (owner_ != &s) take_stack(s);
-  running_ = &s;
-  switch_to(s);
-  running_ = nullptr;
-  if (s.state_ == session_state::ended) finish(s);
+void worker::run(task& t) {
+  if (owner_ != &t) take_stack(t);
+  switch_to(t);
+  if (t.ended) finish(t);
 }
 
-// Puts s's frames on the stack, copying out those of the session that had
-// it.
-void worker::take_stack(session& s) {
+// Puts t's frames on the stack, copying out those of the task that had it.
+void worker::take_stack(task& t) {
   if (owner_ != nullptr) {
-    session& owner = *owner_;
-    if (owner.frames_.save(block_below(owner.sp_), stack_.top())) {
-      owner.frames_held_ = true;
+    task& owner = *owner_;
+    if (owner.frames.save(block_below(owner.sp), stack_.top())) {
+      owner.frames_held = true;
       owner_ = nullptr;
     } else {
       lose_frames(owner);
     }
   }
-  if (s.frames_held_) {
-    s.frames_.restore(block_below(s.sp_), stack_.top());
-    s.frames_held_ = false;
-  } else if (s.sp_ == nullptr) {
-    s.sp_ = prepare_stack(stack_.top(), &session::main, &s);
+  if (t.frames_held) {
+    t.frames.restore(block_below(t.sp), stack_.top());
+    t.frames_held = false;
+  } else if (t.sp == nullptr) {
+    t.sp = prepare_stack(stack_.top(), t.entry, t.owner);
   }
-  owner_ = &s;
+  owner_ = &t;
 }
 
 // No memory to copy the owner's frames out: it cannot wait any longer, so it
-// runs now, its pending call fails, and it ends. It costs that session alone.
-void worker::lose_frames(session& owner) {
-  owner.lost_ = true;
-  if (owner.waiting_for_ != 0) {
+// runs now, its pending call fails, and it ends. It costs that task alone.
+void worker::lose_frames(task& owner) {
+  owner.lost = true;
+  if (owner.waiting_for != 0) {
     unpark(owner);
   } else {
-    for (session** at = &run_head_; *at != nullptr; at = &(*at)->next_) {
+    for (task** at = &run_head_; *at != nullptr; at = &(*at)->next) {
       if (*at != &owner) continue;
-      *at = owner.next_;
+      *at = owner.next;
       if (run_tail_ == &owner) {
         run_tail_ = nullptr;
-        for (session* t = run_head_; t != nullptr; t = t->next_) run_tail_ = t;
+        for (task* r = run_head_; r != nullptr; r = r->next) run_tail_ = r;
       }
       break;
     }
   }
-  running_ = &owner;
   switch_to(owner);
-  running_ = nullptr;
-  if (owner.state_ == session_state::ended) finish(owner);
+  if (owner.ended) finish(owner);
 }
 
-void worker::switch_to(session& s) {
+void worker::switch_to(task& t) {
 #ifdef CAPECHO_ASAN
   void* fake = nullptr;
   __sanitizer_start_switch_fiber(&fake, stack_.base(), stack_.bytes());
 #endif
 #ifdef CAPECHO_TSAN
-  if (s.tsan_fiber_ == nullptr) s.tsan_fiber_ = __tsan_create_fiber(0);
-  __tsan_switch_to_fiber(s.tsan_fiber_, 0);
+  if (t.tsan_fiber == nullptr) t.tsan_fiber = __tsan_create_fiber(0);
+  __tsan_switch_to_fiber(t.tsan_fiber, 0);
 #endif
-  capecho_stack_switch(&scheduler_sp_, s.sp_);
+  set_running(&t);
+  capecho_stack_switch(&scheduler_sp_, t.sp);
+  set_running(nullptr);
 #ifdef CAPECHO_ASAN
   __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
 #endif
 }
 
-// On the session's stack: back to the loop, until the session runs again.
-void worker::park(session& s) {
-  if (s.state_ == session_state::parked) {
-    s.parked_prev_ = nullptr;
-    s.parked_next_ = parked_;
-    if (parked_ != nullptr) parked_->parked_prev_ = &s;
-    parked_ = &s;
-    parked_count_.fetch_add(1, std::memory_order_relaxed);
-    if (s.deadline_ != no_deadline) ++parked_with_deadline_;
-  }
-  const bool ended = s.state_ == session_state::ended;
+void worker::entered(task&) {
 #ifdef CAPECHO_ASAN
-  __sanitizer_start_switch_fiber(ended ? nullptr : &s.fake_stack_, thread_stack_bottom_,
+  __sanitizer_finish_switch_fiber(nullptr, &thread_stack_bottom_, &thread_stack_bytes_);
+#endif
+}
+
+bool worker::wait(task& t, uint32_t events, steady_time deadline) {
+  if (t.lost) {
+    errno = ENOMEM;
+    return false;
+  }
+  if (ending_all_) {
+    errno = ETIMEDOUT;
+    return false;
+  }
+  if (ready_for(t, events)) return true;
+  t.waiting_for = events;
+  t.deadline = deadline;
+  t.timed_out = false;
+  const task_state was = t.state;
+  moved(t, task_state::parked);
+  t.parked_prev = nullptr;
+  t.parked_next = parked_;
+  if (parked_ != nullptr) parked_->parked_prev = &t;
+  parked_ = &t;
+  if (deadline != no_deadline) ++parked_with_deadline_;
+  leave(t);  // the worker runs others until the socket is ready
+  moved(t, was);
+  t.deadline = no_deadline;
+  if (t.lost || t.timed_out) {
+    errno = t.lost ? ENOMEM : ETIMEDOUT;
+    return false;
+  }
+  return true;
+}
+
+void worker::end(task& t) {
+  t.ended = true;
+  leave(t);
+  __builtin_unreachable();
+}
+
+// On the task's stack: back to the loop, until the task runs again (never,
+// once it has ended).
+void worker::leave(task& t) {
+#ifdef CAPECHO_ASAN
+  __sanitizer_start_switch_fiber(t.ended ? nullptr : &t.fake_stack, thread_stack_bottom_,
                                  thread_stack_bytes_);
 #endif
 #ifdef CAPECHO_TSAN
   __tsan_switch_to_fiber(tsan_self_, 0);
 #endif
-  (void)ended;
-  capecho_stack_switch(&s.sp_, scheduler_sp_);
+  capecho_stack_switch(&t.sp, scheduler_sp_);
 #ifdef CAPECHO_ASAN
-  __sanitizer_finish_switch_fiber(s.fake_stack_, &thread_stack_bottom_, &thread_stack_bytes_);
+  __sanitizer_finish_switch_fiber(t.fake_stack, &thread_stack_bottom_, &thread_stack_bytes_);
 #endif
 }
 
-void worker::finish(session& s) {
-  if (owner_ == &s) owner_ = nullptr;
+// Only this worker's thread writes its counts, so no atomic read-modify-write.
+void worker::count_in(task_state state, int change) {
+  auto& n = in_state_[static_cast<size_t>(state)];
+  n.store(n.load(std::memory_order_relaxed) + static_cast<size_t>(change),
+          std::memory_order_relaxed);
+}
+
+void worker::moved(task& t, task_state to) {
+  count_in(t.state, -1);
+  count_in(to, +1);
+  t.state = to;
+}
+
+void worker::finish(task& t) {
+  if (owner_ == &t) owner_ = nullptr;
+  count_in(t.state, -1);
 #ifdef CAPECHO_TSAN
-  if (s.tsan_fiber_ != nullptr) __tsan_destroy_fiber(s.tsan_fiber_);
+  if (t.tsan_fiber != nullptr) __tsan_destroy_fiber(t.tsan_fiber);
 #endif
-  delete &s;
+  delete static_cast<session*>(t.owner);
   sessions_.fetch_sub(1, std::memory_order_relaxed);
-  set_.session_ended();
+  census_.sessions.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void worker::wake_ready(session& s, uint32_t events) {
-  s.saw_edge(events);
-  if ((s.ready_ & s.waiting_for_) == 0) return;
-  unpark(s);
-  make_runnable(s);
+void worker::wake_ready(task& t, uint32_t events) {
+  note_edge(t, events);
+  if (!ready_for(t, t.waiting_for)) return;
+  unpark(t);
+  make_runnable(t);
 }
 
-void worker::unpark(session& s) {
-  (s.parked_prev_ != nullptr ? s.parked_prev_->parked_next_ : parked_) = s.parked_next_;
-  if (s.parked_next_ != nullptr) s.parked_next_->parked_prev_ = s.parked_prev_;
-  s.waiting_for_ = 0;
-  parked_count_.fetch_sub(1, std::memory_order_relaxed);
-  if (s.deadline_ != no_deadline) --parked_with_deadline_;
+void worker::unpark(task& t) {
+  (t.parked_prev != nullptr ? t.parked_prev->parked_next : parked_) = t.parked_next;
+  if (t.parked_next != nullptr) t.parked_next->parked_prev = t.parked_prev;
+  t.waiting_for = 0;
+  if (t.deadline != no_deadline) --parked_with_deadline_;
 }
 
 void worker::expire_deadlines() {
   const auto now = std::chrono::steady_clock::now();
   next_scan_ = now + deadline_scan;
-  for (session* s = parked_; s != nullptr;) {
-    session* next = s->parked_next_;
-    if (s->deadline_ <= now) {
-      s->timed_out_ = true;
-      unpark(*s);
-      make_runnable(*s);
+  for (task* t = parked_; t != nullptr;) {
+    task* next = t->parked_next;
+    if (t->deadline <= now) {
+      t->timed_out = true;
+      unpark(*t);
+      make_runnable(*t);
     }
-    s = next;
+    t = next;
   }
 }
 
@@ -371,8 +412,10 @@ bool worker::prepare_to_sleep() {
 // One blocking call is allowed only to the worker's one session while there
 // are fewer sessions than workers: then no session can be waiting behind it,
 // and a new one goes to another worker (post() refuses while it blocks).
-bool worker::may_block() {
-  if (sessions_.load(std::memory_order_relaxed) != 1 || set_.total() >= set_.started())
+bool worker::may_block(task&) {
+  if (sessions_.load(std::memory_order_relaxed) != 1 ||
+      census_.sessions.load(std::memory_order_relaxed) >=
+          census_.started.load(std::memory_order_relaxed))
     return false;
   blocking_.store(true);
   if (has_posted_.load() || stopping_.load()) {
@@ -392,11 +435,6 @@ bool worker::responsive() {
   return sleeping_;
 }
 
-void worker::done_blocking() { blocking_.store(false, std::memory_order_release); }
-
-session* session::running() {
-  const worker* w = this_worker;
-  return w != nullptr ? w->running_ : nullptr;
-}
+void worker::done_blocking(task&) { blocking_.store(false, std::memory_order_release); }
 
 }  // namespace capecho

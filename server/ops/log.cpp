@@ -17,8 +17,6 @@
 #include <thread>
 #include <utility>
 
-#include "events.h"
-
 namespace capecho {
 namespace {
 
@@ -95,6 +93,7 @@ struct line_queue {
 };
 
 line_queue queue;
+dropped_note describe_dropped = nullptr;  // set before the writer starts
 
 // Waits for standard error to take more, then writes; true when all of it
 // went out or standard error is gone, false when told to give up.
@@ -167,7 +166,7 @@ void writer_main() {
     lock.unlock();
     if (dropped > 0) {
       char text[128];
-      describe_lines_dropped(text, sizeof text, dropped);
+      describe_dropped(text, sizeof text, dropped);
       used += format_line(batch + used, line_capacity, log_level::error, "%s", text);
     }
     const bool done = write_out(batch, used);
@@ -253,8 +252,9 @@ void log_line(log_level level, const char* format, ...) {
 
 // std::thread reports pthread_create's error as an exception; it is turned
 // into a failure here, where it is thrown.
-bool start_log_writer(failure& why) {
+bool start_log_writer(failure& why, dropped_note describe) {
   std::lock_guard lock(queue.mutex);
+  describe_dropped = describe;
   try {
     queue.writer = std::thread(writer_main);
   } catch (const std::system_error& e) {

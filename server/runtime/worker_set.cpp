@@ -8,13 +8,13 @@ namespace capecho {
 
 worker_set::worker_set(unsigned count) {
   workers_.reserve(count);
-  for (unsigned i = 0; i < count; ++i) workers_.push_back(std::make_unique<worker>(*this));
+  for (unsigned i = 0; i < count; ++i) workers_.push_back(std::make_unique<worker>(census_));
 }
 
 bool worker_set::start_missing(failure& why) {
   for (auto& w : workers_) {
     if (w->started() || !w->start(why)) continue;
-    started_.fetch_add(1, std::memory_order_relaxed);
+    census_.started.fetch_add(1, std::memory_order_relaxed);
   }
   return started() == size();
 }
@@ -32,18 +32,18 @@ bool worker_set::post(session* s) {
       order[1] = w.get();
     }
   }
-  total_.fetch_add(1, std::memory_order_relaxed);
+  census_.sessions.fetch_add(1, std::memory_order_relaxed);
   for (worker* w : order)
     if (w != nullptr && w->post(s)) return true;
   for (auto& w : workers_)
     if (w->started() && w->post(s)) return true;
-  total_.fetch_sub(1, std::memory_order_relaxed);
+  census_.sessions.fetch_sub(1, std::memory_order_relaxed);
   return false;
 }
 
 void worker_set::stop_and_join() {
   for (auto& w : workers_) w->stop_and_join();
-  started_ = 0;
+  census_.started = 0;
 }
 
 bool worker_set::responsive() {
@@ -52,9 +52,9 @@ bool worker_set::responsive() {
   return all;
 }
 
-size_t worker_set::parked() const {
+size_t worker_set::in_state(task_state state) const {
   size_t n = 0;
-  for (const auto& w : workers_) n += w->parked();
+  for (const auto& w : workers_) n += w->in_state(state);
   return n;
 }
 

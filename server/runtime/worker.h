@@ -11,23 +11,30 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 
 #include "failure.h"
 #include "log.h"
+#include "scheduler.h"
 #include "session.h"
 #include "shared_stack.h"
 #include "unique_fd.h"
 
 namespace capecho {
 
-class worker_set;
+// What the workers of one set count together: the sessions they run in all,
+// and how many of them have started.
+struct worker_census {
+  std::atomic<size_t> sessions{0};
+  std::atomic<size_t> started{0};
+};
 
-class worker {
+class worker final : public scheduler {
  public:
-  explicit worker(worker_set& set);
+  explicit worker(worker_census& census);
   ~worker();
   worker(const worker&) = delete;
   worker& operator=(const worker&) = delete;
@@ -49,13 +56,18 @@ class worker {
   bool responsive();
 
   size_t sessions() const { return sessions_.load(std::memory_order_relaxed); }
-  size_t parked() const { return parked_count_.load(std::memory_order_relaxed); }
+  // Its sessions in `state`, from any thread.
+  size_t in_state(task_state state) const {
+    return in_state_[static_cast<size_t>(state)].load(std::memory_order_relaxed);
+  }
 
-  // From a session on this worker.
-  bool ending_all() const { return ending_all_; }  // its waits fail: the server stops
-  bool may_block();
-  void done_blocking();
-  void park(session& s);
+  // What its sessions ask of it (scheduler.h), on its thread.
+  void entered(task& t) override;
+  bool wait(task& t, uint32_t events, steady_time deadline) override;
+  bool may_block(task& t) override;
+  void done_blocking(task& t) override;
+  void moved(task& t, task_state to) override;
+  [[noreturn]] void end(task& t) override;
 
  private:
   static void* thread_main(void* self);
@@ -64,19 +76,21 @@ class worker {
   void end_parked();
   void wait_failed(int err);
   void take_posted();
-  void run(session& s);
-  void take_stack(session& s);
-  void lose_frames(session& owner);
-  void switch_to(session& s);
-  void finish(session& s);
-  void wake_ready(session& s, uint32_t events);
-  void unpark(session& s);
+  void run(task& t);
+  void take_stack(task& t);
+  void lose_frames(task& owner);
+  void switch_to(task& t);
+  void leave(task& t);
+  void finish(task& t);
+  void wake_ready(task& t, uint32_t events);
+  void unpark(task& t);
   void expire_deadlines();
   int wait_ms() const;
   bool prepare_to_sleep();
-  void make_runnable(session& s);
+  void make_runnable(task& t);
+  void count_in(task_state state, int change);
 
-  worker_set& set_;
+  worker_census& census_;
   shared_stack stack_;
   unique_fd epoll_;
   unique_fd wake_;
@@ -85,7 +99,7 @@ class worker {
 
   // Shared with the threads that post sessions.
   std::mutex mutex_;
-  session* posted_ = nullptr;
+  task* posted_ = nullptr;
   bool sleeping_ = false;
   bool stop_asked_ = false;
   // Read on every call of the only session, so without the lock: post()
@@ -95,17 +109,16 @@ class worker {
   std::atomic<bool> blocking_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> sessions_{0};
-  std::atomic<size_t> parked_count_{0};
+  std::array<std::atomic<size_t>, task_states> in_state_{};
   std::atomic<uint64_t> turns_{0};  // rounds of the loop, for the watchdog
   uint64_t turns_seen_ = 0;         // the watchdog's own
 
   // The worker thread's own.
   void* scheduler_sp_ = nullptr;
-  session* owner_ = nullptr;    // whose frames are on the stack
-  session* running_ = nullptr;  // the session switched to, while it runs
-  session* run_head_ = nullptr;
-  session* run_tail_ = nullptr;
-  session* parked_ = nullptr;  // every parked session; via parked_next_
+  task* owner_ = nullptr;  // whose frames are on the stack
+  task* run_head_ = nullptr;
+  task* run_tail_ = nullptr;
+  task* parked_ = nullptr;  // every parked task; via parked_next
   size_t parked_with_deadline_ = 0;
   bool ending_all_ = false;
   rate_limit wait_errors_;
@@ -113,8 +126,6 @@ class worker {
   void* tsan_self_ = nullptr;
   const void* thread_stack_bottom_ = nullptr;
   size_t thread_stack_bytes_ = 0;
-
-  friend class session;
 };
 
 }  // namespace capecho

@@ -27,7 +27,7 @@ ssize_t peek_when_readable(int fd, void* buf, size_t len,
       const ssize_t n = recv(fd, buf, len, MSG_PEEK | MSG_DONTWAIT);
       if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
       if (errno == EINTR) continue;
-      s->after_call(EPOLLIN, n, len);
+      note_result(s->scheduled(), EPOLLIN, n, len);
       if (!s->wait_ready(EPOLLIN, deadline)) return -1;  // ETIMEDOUT, or ENOMEM
     }
   }

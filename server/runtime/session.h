@@ -5,10 +5,11 @@
 //
 // A session runs on one worker thread from start to end and never moves to
 // another: anything thread-local it reads (errno above all) is its own
-// thread's. Its life, and every change of state, is in session.cpp:
+// thread's. How it waits is its scheduler's (scheduler.h). Its life, and
+// every change of state, is in session.cpp:
 //
-//   accepted -> reading_header -> serving <-> parked -> ending -> ended
-//               (behind a balancer only)
+//   reading_header -> serving <-> parked -> ending
+//   (behind a balancer only)
 #ifndef CAPECHO_SERVER_SESSION_H
 #define CAPECHO_SERVER_SESSION_H
 
@@ -21,22 +22,12 @@
 #include <chrono>
 
 #include "address.h"
-#include "shared_stack.h"
+#include "scheduler.h"
 #include "unique_fd.h"
 
 namespace capecho {
 
 class session;
-class worker;
-
-enum class session_state {
-  accepted,        // handed to a worker, not yet run
-  reading_header,  // waiting for the balancer's PROXY header
-  serving,         // running the handler
-  parked,          // waiting for its socket, holding no thread and no stack
-  ending,          // the handler returned; being accounted for and closed
-  ended,           // closed; its worker frees it
-};
 
 // What a session asks of the server it belongs to; the server holds the
 // policy (limits, accounting, logging), the session the sequence.
@@ -64,9 +55,6 @@ struct session_origin {
   size_t header_bytes = 0;
 };
 
-using steady_time = std::chrono::steady_clock::time_point;
-inline constexpr steady_time no_deadline = steady_time::max();
-
 class session {
  public:
   session(session_host& host, unique_fd fd, const endpoint& peer);
@@ -77,7 +65,9 @@ class session {
   int fd() const { return fd_.get(); }
   const endpoint& peer() const { return peer_; }
   session_origin& origin() { return origin_; }
-  session_state state() const { return state_; }
+
+  // Its scheduler's record of it, for the scheduler alone.
+  task& scheduled() { return task_; }
 
   // The session running on this thread, or null off a session.
   static session* running();
@@ -89,11 +79,6 @@ class session {
   template <typename Call>
   ssize_t io(uint32_t events, size_t len, Call call);
 
-  // What the socket is ready for, kept in one place: an edge from the
-  // worker's epoll set, and each call's result, go through these two.
-  void saw_edge(uint32_t epoll_events);
-  void after_call(uint32_t events, ssize_t n, size_t len);
-
   // Parks until the socket is ready for `events`; false, with errno
   // ETIMEDOUT at the deadline or ENOMEM when the session has lost its frames.
   bool wait_ready(uint32_t events, steady_time deadline);
@@ -103,39 +88,15 @@ class session {
   static void set_idle_timeout(std::chrono::seconds t);
 
  private:
-  friend class worker;
-
   static void main(void* self);
   void live();
-  void enter(session_state next);
-  bool call_may_block();
-  void blocking_call_done();
+  void enter(task_state next);
 
   session_host& host_;
   unique_fd fd_;
   endpoint peer_;
   session_origin origin_;
-  session_state state_ = session_state::accepted;
-  session_state resumes_as_ = session_state::serving;
-
-  // Kept by its worker.
-  worker* home_ = nullptr;
-  void* sp_ = nullptr;   // where its frames were left
-  saved_frames frames_;  // its frames, while another session has the stack
-  bool frames_held_ = false;
-  bool lost_ = false;   // its frames could not be saved: every wait fails
-  uint32_t ready_ = 0;  // EPOLLIN/EPOLLOUT seen and not used up
-  // EPOLLIN/EPOLLOUT for which a short transfer proves nothing (see
-  // after_call): the last edge reported an end, an error or urgent data.
-  uint32_t short_is_not_empty_ = 0;
-  uint32_t waiting_for_ = 0;
-  steady_time deadline_ = no_deadline;
-  bool timed_out_ = false;
-  session* next_ = nullptr;  // in the worker's inbox or run queue
-  session* parked_prev_ = nullptr;
-  session* parked_next_ = nullptr;
-  void* tsan_fiber_ = nullptr;
-  void* fake_stack_ = nullptr;  // AddressSanitizer's, while switched out
+  task task_;
 };
 
 // How long a call may block its thread, where blocking is allowed at all
@@ -146,24 +107,25 @@ std::chrono::seconds session_idle_timeout();
 
 template <typename Call>
 ssize_t session::io(uint32_t events, size_t len, Call call) {
+  scheduler& home = *task_.home;
   bool blocked = false;
-  if (call_may_block()) {
+  if (home.may_block(task_)) {
     // The only session where no other waits: one blocking call is the
     // fastest way to serve it. The socket's time-out is park_after.
     const ssize_t n = call(0);
     const int err = errno;
-    blocking_call_done();
+    home.done_blocking(task_);
     errno = err;
     if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
     blocked = true;
-    after_call(events, n, len);
+    note_result(task_, events, n, len);
   }
   steady_time deadline = no_deadline;
   for (;;) {
-    if ((ready_ & events) != 0) {
+    if (ready_for(task_, events)) {
       const ssize_t n = call(MSG_DONTWAIT);
       const int err = errno;
-      after_call(events, n, len);
+      note_result(task_, events, n, len);
       errno = err;
       if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
     }

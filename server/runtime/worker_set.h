@@ -29,21 +29,19 @@ class worker_set {
   void stop_and_join();
 
   size_t size() const { return workers_.size(); }
-  size_t started() const { return started_.load(std::memory_order_relaxed); }
-  size_t total() const { return total_.load(std::memory_order_relaxed); }
-  size_t parked() const;
+  size_t started() const { return census_.started.load(std::memory_order_relaxed); }
+  size_t total() const { return census_.sessions.load(std::memory_order_relaxed); }
+  // Sessions in `state` across the workers, from any thread.
+  size_t in_state(task_state state) const;
+  size_t parked() const { return in_state(task_state::parked); }
 
   // For the watchdog, from one thread: every worker is responsive (see
   // worker::responsive).
   bool responsive();
 
-  // From the workers.
-  void session_ended() { total_.fetch_sub(1, std::memory_order_relaxed); }
-
  private:
+  worker_census census_;  // first: the workers use it until they are joined
   std::vector<std::unique_ptr<worker>> workers_;
-  std::atomic<size_t> started_{0};
-  std::atomic<size_t> total_{0};
 };
 
 // Workers when --workers does not say: one per core this process may run

@@ -1,0 +1,44 @@
+#include "scheduler.h"
+
+#include <errno.h>
+#include <sys/epoll.h>
+
+namespace capecho {
+namespace {
+
+thread_local task* running_task = nullptr;
+
+}  // namespace
+
+task* scheduler::running() { return running_task; }
+
+void scheduler::set_running(task* t) { running_task = t; }
+
+// The socket is edge-triggered, so a task must not wait for an edge that
+// has come already. A short transfer usually means the socket is drained (or
+// full) and the next edge will say when it is not: that saves a call that
+// would only say EAGAIN. It does not when a read stops short of what is
+// queued: at the end of the stream (the FIN may come in the same segment as
+// the last bytes, and no edge follows), at an error, or at an urgent mark.
+// After such an edge only EAGAIN says the socket is empty.
+void note_edge(task& t, uint32_t epoll_events) {
+  constexpr uint32_t readable = EPOLLIN | EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+  constexpr uint32_t writable = EPOLLOUT | EPOLLHUP | EPOLLERR;
+  constexpr uint32_t input_stops_short = EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+  constexpr uint32_t output_stops_short = EPOLLHUP | EPOLLERR;
+  if ((epoll_events & readable) != 0) t.ready |= EPOLLIN;
+  if ((epoll_events & writable) != 0) t.ready |= EPOLLOUT;
+  if ((epoll_events & input_stops_short) != 0) t.short_is_not_empty |= EPOLLIN;
+  if ((epoll_events & output_stops_short) != 0) t.short_is_not_empty |= EPOLLOUT;
+}
+
+void note_result(task& t, uint32_t events, ssize_t n, size_t len) {
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    t.ready &= ~events;
+    t.short_is_not_empty &= ~events;
+  } else if (n > 0 && static_cast<size_t>(n) < len && (t.short_is_not_empty & events) == 0) {
+    t.ready &= ~events;
+  }
+}
+
+}  // namespace capecho
