@@ -150,7 +150,8 @@ void drive(int port, int first, int count, deadline give_up, tally& failures) {
         mine[i] = nullptr;
     }
   }
-  const deadline ended_by = std::min(give_up, std::chrono::steady_clock::now() + 30s);
+  const deadline ended_by =
+      std::min(give_up, std::chrono::steady_clock::now() + std::chrono::seconds(30));
   for (size_t i = 0; i < mine.size(); ++i)
     if (mine[i] != nullptr && !ends_after(mine[i]->fd(), expected[i].second, ended_by))
       ++failures[expected[i].first];
@@ -168,7 +169,7 @@ TEST(Soak, ThousandClientsLeaveTheServerAsItWas) {
   tally failures{};
   std::vector<std::thread> drivers;
   const int share = clients_total / driver_threads;
-  const deadline give_up = std::chrono::steady_clock::now() + 120s;
+  const deadline give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   for (int t = 0; t < driver_threads; ++t)
     drivers.emplace_back(drive, port, t * share, share, give_up, std::ref(failures));
   for (auto& d : drivers) d.join();
