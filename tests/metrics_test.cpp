@@ -71,11 +71,10 @@ TEST(MetricsEndpoint, ASlowOrHostileScraperStallsNoSession) {
   ASSERT_GT(s.metrics, 0) << s.server.log();
   tcp_client silent(s.metrics);  // connects and never asks
   ASSERT_TRUE(silent.connected());
-  const auto start = std::chrono::steady_clock::now();
   tcp_client c(s.port);
   EXPECT_TRUE(c.greeted());
   EXPECT_EQ(c.echo("unhindered"), "UNHINDERED");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_TRUE(nothing_arrives(silent.fd(), 0)) << "served while the scraper still holds on";
   EXPECT_TRUE(silent.closed_by_server()) << "dropped at its deadline";
   EXPECT_EQ(ask(s.metrics, std::string(8192, 'G')), "") << "too long a request gets no answer";
   EXPECT_EQ(scrape(s.metrics).rfind("HTTP/1.0 200 OK", 0), 0u) << "and the next is served";

@@ -42,8 +42,9 @@ inline bool nothing_arrives(int fd, int ms) {
 }
 
 // Polls `probe` every 50 ms until it holds; false once `limit` has passed.
+// The limit only bounds a failure, so it leaves room for a slow machine.
 template <typename Probe>
-bool eventually(Probe probe, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+bool eventually(Probe probe, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   for (const auto end = std::chrono::steady_clock::now() + limit;
        std::chrono::steady_clock::now() < end; usleep(50000))
     if (probe()) return true;
