@@ -180,6 +180,10 @@ server_gauges server::gauges() const {
   server_gauges g;
   g.sessions = g.workers_busy = admission_.sessions();
   g.sessions_parked = workers_.parked();
+  g.by_state.reading_header = workers_.in_state(task_state::reading_header);
+  g.by_state.serving = workers_.in_state(task_state::serving);
+  g.by_state.parked = workers_.in_state(task_state::parked);
+  g.by_state.ending = workers_.in_state(task_state::ending);
   g.workers_busy =
       std::min(g.workers_busy - std::min(g.workers_busy, g.sessions_parked), workers_.started());
   g.limit = options_.max_connections;

@@ -32,7 +32,7 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
   c.session_ended(0.0005, 100, 109);
   c.session_ended(1.0, 10, 19);  // a bound counts in its own bucket
   c.session_ended(7200, 1, 1);   // beyond the last bound: counted in +Inf only
-  const std::string text = render_metrics(c, {2, 1024, 5, 2, 3, 7, 1700000000.5});
+  const std::string text = render_metrics(c, {2, 1024, 5, 2, 3, 7, 1700000000.5, {4, 11, 12, 13}});
   std::istringstream lines(text);
   std::string line, family, type;
   int families = 0;
@@ -76,6 +76,8 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
                              "capecho_session_duration_seconds_sum 7201.0005\n",
                              "capecho_worker_threads{state=\"parked\"} 5\n",
                              "capecho_sessions_parked 3\n",
+                             "capecho_sessions_by_state{state=\"reading_header\"} 4\n",
+                             "capecho_sessions_by_state{state=\"ending\"} 13\n",
                              "capecho_log_lines_dropped_total 7\n",
                              "capecho_start_time_seconds 1700000000.5\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;

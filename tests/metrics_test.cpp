@@ -50,6 +50,12 @@ TEST(MetricsEndpoint, CountsWhatHappened) {
   EXPECT_NE(during.find("\ncapecho_connections_accepted_total 1\n"), std::string::npos);
   EXPECT_NE(during.find("\ncapecho_connections_refused_total{reason=\"per_source\"} 1\n"),
             std::string::npos);
+  EXPECT_TRUE(eventually([&] {
+    return scrape(s.metrics).find("\ncapecho_sessions_by_state{state=\"parked\"} 1\n") !=
+           std::string::npos;
+  })) << "a quiet client's session parks";
+  EXPECT_NE(scrape(s.metrics).find("\ncapecho_sessions_by_state{state=\"serving\"} 0\n"),
+            std::string::npos);
   EXPECT_EQ(a.echo("abc"), "ABC");
   EXPECT_TRUE(a.finish());
   EXPECT_TRUE(eventually([&] {

@@ -112,6 +112,14 @@ std::string render_metrics(const server_counters& c, const server_gauges& g) {
   out.gauge("capecho_sessions_parked",
             "Sessions waiting for a quiet client without a thread of their own.",
             static_cast<double>(g.sessions_parked));
+  out.family("capecho_sessions_by_state", "gauge",
+             "Sessions on the workers, by what they are doing: reading a PROXY header, "
+             "serving, parked waiting for their client without a thread, ending.");
+  out.sample(R"(capecho_sessions_by_state{state="reading_header"})",
+             uint64_t{g.by_state.reading_header});
+  out.sample(R"(capecho_sessions_by_state{state="serving"})", uint64_t{g.by_state.serving});
+  out.sample(R"(capecho_sessions_by_state{state="parked"})", uint64_t{g.by_state.parked});
+  out.sample(R"(capecho_sessions_by_state{state="ending"})", uint64_t{g.by_state.ending});
   out.family("capecho_worker_threads", "gauge", "Session threads, by state.");
   out.sample(R"(capecho_worker_threads{state="busy"})", uint64_t{g.workers_busy});
   out.sample(R"(capecho_worker_threads{state="parked"})", uint64_t{g.workers_parked});

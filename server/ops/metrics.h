@@ -53,6 +53,10 @@ struct server_gauges {
   size_t sessions_parked = 0;  // waiting for their client without a thread
   unsigned long long log_lines_dropped = 0;
   double start_time_seconds = 0;  // since the Unix epoch
+  // What the sessions on the workers are doing.
+  struct {
+    size_t reading_header = 0, serving = 0, parked = 0, ending = 0;
+  } by_state;
 };
 
 std::string render_metrics(const server_counters& c, const server_gauges& g);

@@ -24,9 +24,9 @@ class scheduler;
 
 // What a task is doing, as the metrics show it.
 enum class task_state {
-  reading_header,  // waiting for the balancer's PROXY header
+  reading_header,  // waiting for the balancer's PROXY header, parked or not
   serving,         // running the handler
-  parked,          // waiting for its socket, holding no thread and no stack
+  parked,          // serving, but waiting for its socket with no thread or stack
   ending,          // the handler returned; being accounted for and closed
 };
 inline constexpr size_t task_states = 4;

@@ -201,7 +201,7 @@ void worker::take_posted() {
     task& t = *list;
     list = t.next;
     t.home = this;
-    count_in(t.state, +1);
+    bump(in_state_[static_cast<size_t>(t.state)], +1);
     t.ready = EPOLLIN | EPOLLOUT;  // not known yet: the first call tries
     epoll_event e{};
     // Urgent data is asked for too: a read stops at its mark.
@@ -303,15 +303,18 @@ bool worker::wait(task& t, uint32_t events, steady_time deadline) {
   t.waiting_for = events;
   t.deadline = deadline;
   t.timed_out = false;
-  const task_state was = t.state;
-  moved(t, task_state::parked);
+  // A session parked in its header stays reading_header: that says more.
+  const bool serving = t.state == task_state::serving;
+  if (serving) moved(t, task_state::parked);
+  bump(parked_count_, +1);
   t.parked_prev = nullptr;
   t.parked_next = parked_;
   if (parked_ != nullptr) parked_->parked_prev = &t;
   parked_ = &t;
   if (deadline != no_deadline) ++parked_with_deadline_;
   leave(t);  // the worker runs others until the socket is ready
-  moved(t, was);
+  bump(parked_count_, -1);
+  if (serving) moved(t, task_state::serving);
   t.deadline = no_deadline;
   if (t.lost || t.timed_out) {
     errno = t.lost ? ENOMEM : ETIMEDOUT;
@@ -343,21 +346,20 @@ void worker::leave(task& t) {
 }
 
 // Only this worker's thread writes its counts, so no atomic read-modify-write.
-void worker::count_in(task_state state, int change) {
-  auto& n = in_state_[static_cast<size_t>(state)];
-  n.store(n.load(std::memory_order_relaxed) + static_cast<size_t>(change),
-          std::memory_order_relaxed);
+void worker::bump(std::atomic<size_t>& count, int change) {
+  count.store(count.load(std::memory_order_relaxed) + static_cast<size_t>(change),
+              std::memory_order_relaxed);
 }
 
 void worker::moved(task& t, task_state to) {
-  count_in(t.state, -1);
-  count_in(to, +1);
+  bump(in_state_[static_cast<size_t>(t.state)], -1);
+  bump(in_state_[static_cast<size_t>(to)], +1);
   t.state = to;
 }
 
 void worker::finish(task& t) {
   if (owner_ == &t) owner_ = nullptr;
-  count_in(t.state, -1);
+  bump(in_state_[static_cast<size_t>(t.state)], -1);
 #ifdef CAPECHO_TSAN
   if (t.tsan_fiber != nullptr) __tsan_destroy_fiber(t.tsan_fiber);
 #endif

@@ -56,10 +56,12 @@ class worker final : public scheduler {
   bool responsive();
 
   size_t sessions() const { return sessions_.load(std::memory_order_relaxed); }
-  // Its sessions in `state`, from any thread.
+  // Its sessions in `state` (one parked in its header counts as reading it),
+  // and all that are parked, from any thread.
   size_t in_state(task_state state) const {
     return in_state_[static_cast<size_t>(state)].load(std::memory_order_relaxed);
   }
+  size_t parked() const { return parked_count_.load(std::memory_order_relaxed); }
 
   // What its sessions ask of it (scheduler.h), on its thread.
   void entered(task& t) override;
@@ -88,7 +90,7 @@ class worker final : public scheduler {
   int wait_ms() const;
   bool prepare_to_sleep();
   void make_runnable(task& t);
-  void count_in(task_state state, int change);
+  static void bump(std::atomic<size_t>& count, int change);
 
   worker_census& census_;
   shared_stack stack_;
@@ -110,6 +112,7 @@ class worker final : public scheduler {
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> sessions_{0};
   std::array<std::atomic<size_t>, task_states> in_state_{};
+  std::atomic<size_t> parked_count_{0};
   std::atomic<uint64_t> turns_{0};  // rounds of the loop, for the watchdog
   uint64_t turns_seen_ = 0;         // the watchdog's own
 

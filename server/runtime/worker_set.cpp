@@ -52,6 +52,12 @@ bool worker_set::responsive() {
   return all;
 }
 
+size_t worker_set::parked() const {
+  size_t n = 0;
+  for (const auto& w : workers_) n += w->parked();
+  return n;
+}
+
 size_t worker_set::in_state(task_state state) const {
   size_t n = 0;
   for (const auto& w : workers_) n += w->in_state(state);

@@ -33,7 +33,7 @@ class worker_set {
   size_t total() const { return census_.sessions.load(std::memory_order_relaxed); }
   // Sessions in `state` across the workers, from any thread.
   size_t in_state(task_state state) const;
-  size_t parked() const { return in_state(task_state::parked); }
+  size_t parked() const;  // in any state
 
   // For the watchdog, from one thread: every worker is responsive (see
   // worker::responsive).
