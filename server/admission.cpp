@@ -12,17 +12,17 @@ namespace capecho {
 
 admit_result admission::admit(int fd, const endpoint* source) {
   std::lock_guard lock(mutex_);
-  std::string key;
-  bool shared = false;
+  entry e;
+  e.admitted = std::chrono::steady_clock::now();
+  if (source != nullptr) {
+    e.source = source_key(*source);
+    e.source_known = true;
+  }
   try {
-    if (source != nullptr) {
-      key = source_key(*source);
-      if (!take_share(key)) return admit_result::source_full;
-      shared = true;
-    }
-    sessions_.emplace(fd, entry{key, std::chrono::steady_clock::now()});
+    if (e.source_known && !take_share(e.source)) return admit_result::source_full;
+    sessions_.emplace(fd, e);
   } catch (const std::bad_alloc&) {
-    if (shared) give_back_share(key);
+    if (e.source_known) give_back_share(e.source);
     return admit_result::no_memory;
   }
   peak_ = std::max(peak_, static_cast<unsigned>(sessions_.size()));
@@ -31,24 +31,30 @@ admit_result admission::admit(int fd, const endpoint* source) {
 
 admit_result admission::claim_source(int fd, const endpoint& source) {
   std::lock_guard lock(mutex_);
+  const source_key key(source);
   try {
-    std::string key = source_key(source);
     if (!take_share(key)) return admit_result::source_full;
-    sessions_.find(fd)->second.source = std::move(key);
   } catch (const std::bad_alloc&) {
     return admit_result::no_memory;
   }
+  entry& e = sessions_.find(fd)->second;
+  e.source = key;
+  e.source_known = true;
   return admit_result::admitted;
 }
 
-bool admission::take_share(const std::string& source) {
-  const auto from = per_source_.try_emplace(source, 0).first;
-  if (limits_.per_source != 0 && from->second >= limits_.per_source) return false;
-  ++from->second;
+bool admission::take_share(const source_key& source) {
+  const auto held = per_source_.find(source);
+  if (held == per_source_.end()) {
+    per_source_.emplace(source, 1);
+    return true;
+  }
+  if (limits_.per_source != 0 && held->second >= limits_.per_source) return false;
+  ++held->second;
   return true;
 }
 
-void admission::give_back_share(const std::string& source) {
+void admission::give_back_share(const source_key& source) {
   const auto from = per_source_.find(source);
   if (from != per_source_.end() && --from->second == 0) per_source_.erase(from);
 }
@@ -58,7 +64,7 @@ void admission::release(int fd) {
     std::lock_guard lock(mutex_);
     const auto it = sessions_.find(fd);
     if (it != sessions_.end()) {
-      if (!it->second.source.empty()) give_back_share(it->second.source);
+      if (it->second.source_known) give_back_share(it->second.source);
       sessions_.erase(it);
     }
   }
@@ -103,7 +109,7 @@ size_t admission::end_idle_sessions(size_t waiting, unsigned min_idle_ms) {
     const auto held =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - s.admitted).count();
     idle = static_cast<unsigned>(std::min<long long>(idle, held));
-    const auto from = per_source_.find(s.source);
+    const auto from = s.source_known ? per_source_.find(s.source) : per_source_.end();
     try {
       candidates_.push_back({fd, idle, from == per_source_.end() ? 1U : from->second});
     } catch (const std::bad_alloc&) {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -73,19 +72,22 @@ class admission {
 
  private:
   struct entry {
-    std::string source;  // "" until known
+    source_key source;
+    bool source_known = false;  // behind a balancer, not until its header
     std::chrono::steady_clock::time_point admitted;
     bool ending = false;  // shut down here: its worker will release it
   };
 
-  bool take_share(const std::string& source);       // with the lock held
-  void give_back_share(const std::string& source);  // with the lock held
+  // With the lock held. A refusal allocates nothing: only a source's first
+  // session adds to the books.
+  bool take_share(const source_key& source);
+  void give_back_share(const source_key& source);
 
   const admission_limits limits_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;          // a slot was released, or waiters were woken
   std::unordered_map<int, entry> sessions_;  // by descriptor
-  std::unordered_map<std::string, unsigned> per_source_;
+  std::unordered_map<source_key, unsigned, source_key_hash> per_source_;
   unsigned peak_ = 0;
   std::vector<room_candidate> candidates_;
 };

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <atomic>
+#include <new>
 #include <chrono>
 #include <ostream>
 #include <thread>
@@ -33,6 +36,24 @@ extern "C" void* __wrap_malloc(size_t n) {
   }
   return left > 0 ? nullptr : __real_malloc(n);
 }
+
+// The next this many allocations through new fail.
+std::atomic<int> news_to_fail{0};
+
+void* operator new(size_t n) {
+  int left = news_to_fail.load();
+  while (left > 0 && !news_to_fail.compare_exchange_weak(left, left - 1)) {
+  }
+  void* p = left > 0 ? nullptr : malloc(n != 0 ? n : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+// What this new takes from malloc, this delete gives back to free.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -250,6 +271,21 @@ TEST(Admission, KeepsTheLimitAndEachSourcesShare) {
   EXPECT_EQ(proxied.claim_source(21, a), admit_result::source_full);
   proxied.release(20);
   EXPECT_EQ(proxied.claim_source(21, a), admit_result::admitted);
+
+  // A refusal allocates nothing, whatever the family of its source.
+  admission six({10, 1});
+  endpoint v6;
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&v6.storage);
+  in6->sin6_family = AF_INET6;
+  ASSERT_EQ(inet_pton(AF_INET6, "2001:db8::7", &in6->sin6_addr), 1);
+  v6.length = sizeof *in6;
+  EXPECT_EQ(six.admit(40, &v6), admit_result::admitted);
+  EXPECT_EQ(six.admit(41, nullptr), admit_result::admitted);
+  news_to_fail = 1000;
+  EXPECT_EQ(six.admit(42, &v6), admit_result::source_full);
+  EXPECT_EQ(six.claim_source(41, v6), admit_result::source_full);
+  const int untouched = news_to_fail.exchange(0);
+  EXPECT_EQ(untouched, 1000) << "the refusals allocated";
 
   admission unlimited({10, 0});
   for (int fd = 30; fd < 40; ++fd) EXPECT_EQ(unlimited.admit(fd, &a), admit_result::admitted);

@@ -154,16 +154,27 @@ endpoint_name name_of(const endpoint& e) {
 
 std::string format_endpoint(const endpoint& e) { return name_of(e).text; }
 
-std::string source_key(const endpoint& e) {
+source_key::source_key(const endpoint& e) {
   if (e.storage.ss_family == AF_INET) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(&e.storage);
-    return std::string(reinterpret_cast<const char*>(&a->sin_addr), sizeof a->sin_addr);
-  }
-  if (e.storage.ss_family == AF_INET6) {
+    memcpy(address, &a->sin_addr, sizeof a->sin_addr);
+  } else if (e.storage.ss_family == AF_INET6) {
     const auto* a = reinterpret_cast<const sockaddr_in6*>(&e.storage);
-    return std::string(reinterpret_cast<const char*>(&a->sin6_addr), sizeof a->sin6_addr);
+    memcpy(address, &a->sin6_addr, sizeof a->sin6_addr);
+  } else {
+    return;
   }
-  return "local";
+  has_address = true;
+  family = e.storage.ss_family;
+}
+
+// FNV-1a over the family and the address.
+size_t source_key_hash::operator()(const source_key& k) const noexcept {
+  uint64_t h = 1469598103934665603ULL;
+  const auto mix = [&h](uint8_t byte) { h = (h ^ byte) * 1099511628211ULL; };
+  mix(static_cast<uint8_t>(k.family));
+  for (const uint8_t byte : k.address) mix(byte);
+  return static_cast<size_t>(h);
 }
 
 }  // namespace capecho

@@ -3,7 +3,9 @@
 #define CAPECHO_SERVER_ADDRESS_H
 
 #include <net/if.h>
+#include <stddef.h>
 #include <netinet/in.h>
+#include <stdint.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -41,8 +43,22 @@ struct endpoint_name {
 };
 endpoint_name name_of(const endpoint& e);
 
-// The address part alone, as bytes: connections from one host share it.
-std::string source_key(const endpoint& e);
+// Whom a connection comes from, for each source's share: the address alone,
+// as bytes (connections from one host share it, whatever their ports). Every
+// peer without an IP address (a Unix socket, an unnamed peer) is one source,
+// said by its own flag. Fixed size: making one never allocates.
+struct source_key {
+  source_key() = default;
+  explicit source_key(const endpoint& e);
+  bool has_address = false;  // false: no IP address
+  sa_family_t family = AF_UNSPEC;
+  uint8_t address[16] = {};
+  friend bool operator==(const source_key&, const source_key&) = default;
+};
+
+struct source_key_hash {
+  size_t operator()(const source_key& k) const noexcept;
+};
 
 }  // namespace capecho
 
