@@ -196,6 +196,13 @@ void log_descriptors_short(unsigned max_connections, unsigned long long needed,
            max_connections, needed, limit, room);
 }
 
+void log_workers_for_descriptors(unsigned long long limit, unsigned workers, unsigned asked) {
+  log_line(log_level::note,
+           "RLIMIT_NOFILE allows only %llu descriptors: running %u %s instead of %u, so that "
+           "sessions have half of them",
+           limit, workers, plural(workers, "worker", "workers"), asked);
+}
+
 void log_stdio_unusable(const failure& why) {
   log_line(log_level::error, "--stdio: %s", failure_text(why).c_str());
 }

@@ -52,6 +52,7 @@ void log_listen_pid_elsewhere(const char* listen_pid);
 void log_descriptor_limit_kept(int err);
 void log_descriptors_short(unsigned max_connections, unsigned long long needed,
                            unsigned long long limit, unsigned long long room);
+void log_workers_for_descriptors(unsigned long long limit, unsigned workers, unsigned asked);
 void log_stdio_unusable(const failure& why);
 
 // Accepting.

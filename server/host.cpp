@@ -220,8 +220,10 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   return 0;
 }
 
-int serve_network(const server_options& options, void (*handler)(int)) {
+int serve_network(const server_options& asked, void (*handler)(int)) {
   raise_descriptor_limit();
+  server_options options = asked;
+  options.workers = workers_within_descriptor_budget(asked);
   check_descriptor_budget(options);
   failure why;
   // Before any thread exists, so every thread inherits the mask.

@@ -40,6 +40,18 @@ worker::worker(worker_set& set) : set_(set) {}
 worker::~worker() { stop_and_join(); }
 
 bool worker::start(failure& why) {
+  if (!open_and_run(why)) {
+    // Tried again later: what it opened would be held all the while.
+    epoll_.reset();
+    wake_.reset();
+    stack_.unmap();
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+bool worker::open_and_run(failure& why) {
   if (!stack_.map(stack_bytes)) {
     why = {"mmap", errno};
     return false;
@@ -66,7 +78,6 @@ bool worker::start(failure& why) {
     why = {"pthread_create", rc};
     return false;
   }
-  started_ = true;
   return true;
 }
 

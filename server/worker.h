@@ -51,6 +51,7 @@ class worker {
   void park(session& s);
 
  private:
+  bool open_and_run(failure& why);
   static void* thread_main(void* self);
   void loop();
   void take_posted();

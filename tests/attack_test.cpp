@@ -65,13 +65,6 @@ long long cpu_ticks(pid_t pid) {
   return ticks;
 }
 
-size_t mappings_of(pid_t pid) {
-  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-  size_t n = 0;
-  for (std::string line; std::getline(maps, line);) ++n;
-  return n;
-}
-
 std::vector<std::unique_ptr<tcp_client>> connect_quietly(int port, int n) {
   std::vector<std::unique_ptr<tcp_client>> clients;
   for (int i = 0; i < n; ++i) {

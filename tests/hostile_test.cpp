@@ -339,6 +339,18 @@ TEST(Hostile, SessionsGoOnlyToWorkersThatStarted) {
                               "unavailable); clients wait until one starts"),
             std::string::npos)
       << server.log();
+  // The two that fail hold no descriptor or stack while they wait to be
+  // tried again, however often that is.
+  EXPECT_EQ(descriptors_linked_to(server.pid(), "anon_inode:[eventpoll]"), 1);
+  const size_t maps = mappings_of(server.pid());
+  // They are tried again as clients come, at most every 100 ms, and said
+  // once a second.
+  for (int i = 0; i < 100 && !server.wait_for_log("more like it)", 50ms); ++i) {
+    tcp_client c(port);
+    EXPECT_TRUE(c.greeted());
+  }
+  ASSERT_NE(server.log().find("more like it)"), std::string::npos) << server.log();
+  EXPECT_LT(mappings_of(server.pid()), maps + 4);
 }
 
 TEST(Hostile, AFailedAllocationCostsOneConnectionAtMost) {
