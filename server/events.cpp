@@ -227,6 +227,23 @@ void log_no_worker(const char* call, int err, unsigned suppressed) {
            call, strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
 }
 
+void log_malloc_arenas_kept() {
+  log_line(log_level::note,
+           "mallopt M_ARENA_MAX refused: each thread keeps a malloc arena of its own, which "
+           "costs address space");
+}
+
+void log_frames_lost(unsigned suppressed) {
+  log_line(log_level::error, "out of memory for a parked session's frames; that session ended%s",
+           held_back(suppressed).c_str());
+}
+
+void log_session_unwatched(int err, unsigned suppressed) {
+  char reason[128];
+  log_line(log_level::error, "epoll_ctl: %s; a session that could not be watched ended%s",
+           strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
+}
+
 void log_out_of_memory(unsigned suppressed) {
   log_line(log_level::error, "out of memory; not accepting for a moment%s",
            held_back(suppressed).c_str());

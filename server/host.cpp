@@ -15,6 +15,7 @@
 #include "events.h"
 #include "listen_family.h"
 #include "listeners.h"
+#include "malloc_arenas.h"
 #include "metrics_endpoint.h"
 #include "notify.h"
 #include "options.h"
@@ -225,6 +226,8 @@ int serve_network(const server_options& asked, void (*handler)(int)) {
   server_options options = asked;
   options.workers = workers_within_descriptor_budget(asked);
   check_descriptor_budget(options);
+  // Before any thread exists, so that none takes an arena of its own.
+  if (!share_malloc_arenas()) log_malloc_arenas_kept();
   failure why;
   // Before any thread exists, so every thread inherits the mask.
   if (!block_handled_signals(why)) {

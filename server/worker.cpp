@@ -182,7 +182,10 @@ void worker::take_posted() {
     e.data.ptr = &s;
     // A session that cannot be watched is served no further than its
     // first wait.
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, s.fd(), &e) != 0) s.lost_ = true;
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, s.fd(), &e) != 0) {
+      s.lost_ = true;
+      set_.session_unwatched(errno);
+    }
     make_runnable(s);
   }
 }
@@ -226,6 +229,7 @@ void worker::take_stack(session& s) {
 // runs now, its pending call fails, and it ends. It costs that session alone.
 void worker::lose_frames(session& owner) {
   owner.lost_ = true;
+  set_.frames_lost();
   if (owner.waiting_for_ != 0) {
     unpark(owner);
   } else {

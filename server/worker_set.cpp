@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "events.h"
+
 namespace capecho {
 
 worker_set::worker_set(unsigned count) {
@@ -44,6 +46,16 @@ bool worker_set::post(session* s) {
 void worker_set::stop_and_join() {
   for (auto& w : workers_) w->stop_and_join();
   started_ = 0;
+}
+
+void worker_set::frames_lost() {
+  unsigned suppressed = 0;
+  if (frames_lost_.allow(suppressed)) log_frames_lost(suppressed);
+}
+
+void worker_set::session_unwatched(int err) {
+  unsigned suppressed = 0;
+  if (unwatched_.allow(suppressed)) log_session_unwatched(err, suppressed);
 }
 
 size_t worker_set::parked() const {

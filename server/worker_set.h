@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "log.h"
 #include "worker.h"
 
 namespace capecho {
@@ -35,11 +36,17 @@ class worker_set {
 
   // From the workers.
   void session_ended() { total_.fetch_sub(1, std::memory_order_relaxed); }
+  // A session ends early: its frames could not be saved, or its socket
+  // not watched. Logged at most once a second for each.
+  void frames_lost();
+  void session_unwatched(int err);
 
  private:
   std::vector<std::unique_ptr<worker>> workers_;
   std::atomic<size_t> started_{0};
   std::atomic<size_t> total_{0};
+  rate_limit frames_lost_;
+  rate_limit unwatched_;
 };
 
 // Workers when --workers does not say: one per core this process may run

@@ -82,6 +82,41 @@ void expect_serving(server_process& server, int port) {
   EXPECT_TRUE(probe.finish());
 }
 
+// Address space the process has mapped, in KiB, or -1.
+long long address_space_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmSize:", 0) == 0) return std::stoll(line.substr(7));
+  return -1;
+}
+
+// 3000 clients that each send a chunk, from four threads at once.
+std::vector<std::unique_ptr<tcp_client>> burst_of_senders(int port) {
+  std::vector<std::unique_ptr<tcp_client>> burst;
+  std::vector<std::thread> connectors;
+  std::mutex guard;
+  for (int t = 0; t < 4; ++t)
+    connectors.emplace_back([&] {
+      for (int i = 0; i < 750; ++i) {
+        auto c = std::make_unique<tcp_client>(port, "127.0.0.1", 1000);
+        c->send_all("hello\r\n");
+        std::lock_guard lock(guard);
+        burst.push_back(std::move(c));
+      }
+    });
+  for (auto& t : connectors) t.join();
+  return burst;
+}
+
+// Sessions greeted and echoed that then echo once more: still held.
+size_t held(std::vector<std::unique_ptr<tcp_client>>& burst) {
+  size_t n = 0;
+  for (auto& c : burst)
+    n += c->receive(16) == "Hello!!\n" + std::string(1, '\0') + "HELLO\r\n" &&
+         c->echo("again") == "AGAIN";
+  return n;
+}
+
 }  // namespace
 
 // Quiet sessions park; a thousand of them that then reset, or that run out
@@ -156,35 +191,42 @@ TEST(Attack, AResetWhileTheEchoWaitsEndsTheSessionAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
 }
 
-// Out of address space, a session that cannot get memory costs that session
-// at most; the server goes on serving the others.
+// Under a limit on address space, sessions are held for the memory they
+// use: each thread taking a malloc arena of its own (64 MiB of address space
+// each) once cost a quarter of these 3000. Out of address space, a session
+// that cannot get memory costs that session at most, and it is said; the
+// server goes on serving the others.
 TEST(Attack, RunningOutOfAddressSpaceCostsSessionsNotTheServer) {
   if (instrumented) GTEST_SKIP() << "sanitizers reserve more address space than the limit";
   ASSERT_TRUE(raise_own_descriptor_limit(3200));
+  // A dozen workers whatever the cores: each thread's stack is address space.
+  const std::vector<std::string> args =
+      listen_args({"--max-connections", "4000", "--backlog", "4096", "--workers", "12"});
   spawn_setup limited;
   limited.shell_prefix = "ulimit -v 262144;";
-  server_process server(listen_args({"--max-connections", "4000", "--backlog", "4096"}), limited);
+  long long idle_kib = 0;
+  {
+    server_process server(args, limited);
+    const int port = server.port();
+    ASSERT_GT(port, 0) << server.log();
+    idle_kib = address_space_kib(server.pid());
+    auto burst = burst_of_senders(port);
+    EXPECT_EQ(held(burst), 3000U) << server.log();
+  }
+
+  // Room for a few hundred sessions beyond what the idle server maps.
+  limited.shell_prefix = "ulimit -v " + std::to_string(idle_kib + 2048) + ";";
+  server_process server(args, limited);
   const int port = server.port();
   ASSERT_GT(port, 0) << server.log();
-  std::vector<std::unique_ptr<tcp_client>> burst;
-  std::vector<std::thread> connectors;
-  std::mutex guard;
-  for (int t = 0; t < 4; ++t)
-    connectors.emplace_back([&] {
-      for (int i = 0; i < 750; ++i) {
-        auto c = std::make_unique<tcp_client>(port, "127.0.0.1", 1000);
-        c->send_all("hello\r\n");
-        std::lock_guard lock(guard);
-        burst.push_back(std::move(c));
-      }
-    });
-  for (auto& t : connectors) t.join();
+  auto burst = burst_of_senders(port);
   size_t answered = 0;
   for (size_t i = 0; i < 20; ++i)
     answered += burst[i]->receive(16) == "Hello!!\n" + std::string(1, '\0') + "HELLO\r\n";
   EXPECT_GT(answered, 0U) << "the first ones at least are served";
   burst.clear();
   expect_serving(server, port);
+  EXPECT_TRUE(server.wait_for_log("out of memory")) << "sessions are not lost silently";
   int status = 0;
   EXPECT_EQ(waitpid(server.pid(), &status, WNOHANG), 0) << "still running: " << server.log();
 }

@@ -385,6 +385,9 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   tcp_client next(port);
   ASSERT_TRUE(next.greeted()) << server.log();
   EXPECT_TRUE(unlucky.closed_by_server()) << "its frames could not be saved";
+  EXPECT_TRUE(
+      server.wait_for_log("out of memory for a parked session's frames; that session ended"))
+      << "and that is said";
   tcp_client third(port);
   ASSERT_TRUE(third.greeted());
   EXPECT_EQ(next.echo("one"), "ONE");
@@ -403,6 +406,8 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   tcp_client unwatched(port2);
   EXPECT_TRUE(unwatched.greeted());
   EXPECT_TRUE(unwatched.closed_by_server()) << "it could never be woken";
+  EXPECT_TRUE(unregistered.wait_for_log(
+      "epoll_ctl: Cannot allocate memory; a session that could not be watched ended"));
   tcp_client watched(port2);
   EXPECT_TRUE(watched.greeted());
   EXPECT_EQ(watched.echo("fine"), "FINE");

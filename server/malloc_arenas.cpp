@@ -1,0 +1,15 @@
+#include "malloc_arenas.h"
+
+#include <malloc.h>
+
+namespace capecho {
+
+bool share_malloc_arenas() {
+#ifdef M_ARENA_MAX
+  return mallopt(M_ARENA_MAX, 1) == 1;
+#else
+  return true;
+#endif
+}
+
+}  // namespace capecho
