@@ -5,15 +5,15 @@
 #include <algorithm>
 
 #include "events.h"
+#include "metrics_endpoint.h"
 #include "worker_set.h"
 
 namespace capecho {
 namespace {
 
-// Descriptors the server holds besides its sessions, listeners and workers:
-// 0, 1 and 2, its wake-up eventfds, the notification socket, the signal
-// watcher, and the metrics listener with the scrapes it serves at once;
-// with room to spare.
+// Descriptors the server holds besides its sessions, listeners, workers
+// and scrapes: 0, 1 and 2, its wake-up eventfds, the notification socket,
+// the signal watcher and the metrics listener; with room to spare.
 constexpr unsigned long long own_descriptors = 32;
 
 // The least of those it can run with: 0, 1 and 2, the accept loop's
@@ -54,8 +54,9 @@ unsigned workers_within_descriptor_budget(const server_options& options) {
 void check_descriptor_budget(const server_options& options) {
   const unsigned long long limit = descriptor_limit();
   if (limit == 0) return;
-  const unsigned long long overhead =
-      own_descriptors + options.listen.size() + descriptors_per_worker * workers_asked(options);
+  const unsigned long long scrapes = options.metrics ? metrics_scrapes_at_once : 0;
+  const unsigned long long overhead = own_descriptors + options.listen.size() + scrapes +
+                                      descriptors_per_worker * workers_asked(options);
   const unsigned long long needed = options.max_connections + overhead;
   if (needed <= limit) return;
   const unsigned long long room = limit > overhead ? limit - overhead : 0;

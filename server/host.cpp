@@ -249,7 +249,7 @@ int serve_network(const server_options& asked, void (*handler)(int)) {
     return exit_runtime;
   listener metrics_at;
   if (options.metrics) {
-    metrics_at.fd = open_listener(*options.metrics, 16, false, why);
+    metrics_at.fd = open_listener(*options.metrics, metrics_backlog, false, why);
     if (!metrics_at.fd.valid()) {
       log_cannot_listen(format_endpoint(*options.metrics), why);
       return exit_runtime;

@@ -2,6 +2,7 @@
 // default options unless a case says otherwise: bursts of quiet clients that
 // vanish or run out their time, a client that resets while its echo waits,
 // a server short of address space, and scrapers that never finish.
+#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -80,6 +81,23 @@ void expect_serving(server_process& server, int port) {
   ASSERT_TRUE(probe.greeted()) << server.log();
   EXPECT_EQ(probe.echo("still here"), "STILL HERE");
   EXPECT_TRUE(probe.finish());
+}
+
+// How many sockets a process holds, or -1.
+int sockets_of(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  // readdir is safe on a DIR of one's own; readdir_r is the deprecated one.
+  // cppcheck-suppress readdirCalled
+  while (const dirent* e = readdir(d)) {
+    char link[64];
+    const ssize_t len = readlink((dir + "/" + e->d_name).c_str(), link, sizeof link);
+    n += len > 7 && std::string(link, 7) == "socket:";
+  }
+  closedir(d);
+  return n;
 }
 
 // Address space the process has mapped, in KiB, or -1.
@@ -232,8 +250,11 @@ TEST(Attack, RunningOutOfAddressSpaceCostsSessionsNotTheServer) {
 }
 
 // Scrapers that send half a request and wait are answered side by side, each
-// within its own deadline, so a real scrape is not queued behind them.
+// within its own deadline, so a real scrape is not queued behind them. Nor
+// is it lost among a crowd of them and of scrapers sending garbage, each
+// coming back as soon as it is closed.
 TEST(Attack, SlowScrapersDoNotHoldUpARealScrape) {
+  ASSERT_TRUE(raise_own_descriptor_limit(512));
   server_process server(listen_args({"--metrics", "127.0.0.1:0"}));
   const int metrics = port_after(server, "metrics on http://127.0.0.1:");
   ASSERT_GT(metrics, 0) << server.log();
@@ -248,6 +269,24 @@ TEST(Attack, SlowScrapersDoNotHoldUpARealScrape) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 1500ms)
       << "not one 2 s deadline after another";
   EXPECT_TRUE(slow.front()->closed_by_server()) << "each slow one still has its deadline";
+  slow.clear();
+
+  // A real scraper that has connected but not yet sent its request when a
+  // crowd arrives: a hundred slow scrapers and forty sending garbage.
+  tcp_client real(metrics);
+  ASSERT_TRUE(real.connected());
+  std::vector<std::unique_ptr<tcp_client>> crowd;
+  for (int i = 0; i < 140; ++i) {
+    crowd.push_back(std::make_unique<tcp_client>(metrics));
+    ASSERT_TRUE(crowd.back()->send_all(i < 40 ? std::string(200, '\x01') : "GET /metr"));
+  }
+  // Its two listeners, and the crowd.
+  EXPECT_TRUE(eventually([&] { return sockets_of(server.pid()) >= 2 + 140; }))
+      << "taken side by side: " << sockets_of(server.pid());
+  ASSERT_TRUE(real.send_all("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_NE(real.receive(1 << 20).find("capecho_sessions_active "), std::string::npos)
+      << "answered, not displaced by the crowd";
+  EXPECT_NE(scrape(metrics).find("capecho_sessions_active "), std::string::npos);
 }
 
 // Behind a balancer, a thousand connections that send half a PROXY header
