@@ -202,10 +202,9 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   for (const listener& l : listeners) names.push_back(l.name);
   server srv(options, handler, std::move(listeners), std::move(wake));
   failure why;
-  if (!srv.start_workers(why)) {
-    // Tried again before each accept: clients wait in the backlog meanwhile.
-    log_no_worker(why.call, why.err, 0);
-  }
+  // Those that cannot start are tried again before each accept: clients
+  // wait in the backlog meanwhile.
+  (void)srv.start_workers(why);
   keep_manager_informed(srv, manager);
   std::unique_ptr<metrics_endpoint> metrics;
   signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });

@@ -350,6 +350,11 @@ TEST(Hostile, SessionsGoOnlyToWorkersThatStarted) {
     EXPECT_TRUE(c.greeted());
   }
   ASSERT_NE(server.log().find("more like it)"), std::string::npos) << server.log();
+  size_t said = 0;
+  for (size_t at = 0; (at = server.log().find("cannot start a thread", at)) != std::string::npos;
+       ++at)
+    ++said;
+  EXPECT_EQ(said, 2U) << "once a second: " << server.log();
   EXPECT_LT(mappings_of(server.pid()), maps + 4);
 }
 
