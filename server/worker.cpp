@@ -16,8 +16,12 @@ namespace {
 
 #ifdef CAPECHO_INSTRUMENTED
 constexpr size_t stack_bytes = size_t{8} << 20;  // sanitizers multiply stack use
+constexpr size_t thread_stack_bytes = 0;         // the default, for the same reason
 #else
 constexpr size_t stack_bytes = size_t{256} << 10;  // a session needs a few KiB
+// The thread's own stack runs only the loop that schedules sessions: the
+// default of 8 MiB would cost each worker that much address space.
+constexpr size_t thread_stack_bytes = size_t{256} << 10;
 #endif
 
 // Deadlines are idle and header time-outs of seconds: a quarter second late
@@ -73,9 +77,21 @@ bool worker::open_and_run(failure& why) {
     why = {"epoll_ctl", errno};
     return false;
   }
-  const int rc = pthread_create(&thread_, nullptr, &worker::thread_main, this);
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
   if (rc != 0) {
-    why = {"pthread_create", rc};
+    why = {"pthread_attr_init", rc};
+    return false;
+  }
+  const char* call = "pthread_attr_setstacksize";
+  rc = thread_stack_bytes != 0 ? pthread_attr_setstacksize(&attr, thread_stack_bytes) : 0;
+  if (rc == 0) {
+    call = "pthread_create";
+    rc = pthread_create(&thread_, &attr, &worker::thread_main, this);
+  }
+  (void)pthread_attr_destroy(&attr);  // fails only for an attribute never set up
+  if (rc != 0) {
+    why = {call, rc};
     return false;
   }
   return true;

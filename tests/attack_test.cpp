@@ -211,15 +211,16 @@ TEST(Attack, AResetWhileTheEchoWaitsEndsTheSessionAtOnce) {
 
 // Under a limit on address space, sessions are held for the memory they
 // use: each thread taking a malloc arena of its own (64 MiB of address space
-// each) once cost a quarter of these 3000. Out of address space, a session
+// each) once cost a quarter of these 3000, and each worker's thread stack
+// (8 MiB) kept a third of these workers from starting. Out of address space, a session
 // that cannot get memory costs that session at most, and it is said; the
 // server goes on serving the others.
 TEST(Attack, RunningOutOfAddressSpaceCostsSessionsNotTheServer) {
   if (instrumented) GTEST_SKIP() << "sanitizers reserve more address space than the limit";
   ASSERT_TRUE(raise_own_descriptor_limit(3200));
-  // A dozen workers whatever the cores: each thread's stack is address space.
+  // As many workers whatever the cores: each thread's stack is address space.
   const std::vector<std::string> args =
-      listen_args({"--max-connections", "4000", "--backlog", "4096", "--workers", "12"});
+      listen_args({"--max-connections", "4000", "--backlog", "4096", "--workers", "48"});
   spawn_setup limited;
   limited.shell_prefix = "ulimit -v 262144;";
   long long idle_kib = 0;
@@ -230,10 +231,14 @@ TEST(Attack, RunningOutOfAddressSpaceCostsSessionsNotTheServer) {
     idle_kib = address_space_kib(server.pid());
     auto burst = burst_of_senders(port);
     EXPECT_EQ(held(burst), 3000U) << server.log();
+    burst.clear();
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(), 0);
+    EXPECT_EQ(server.log().find("cannot start a thread"), std::string::npos) << server.log();
   }
 
-  // Room for a few hundred sessions beyond what the idle server maps.
-  limited.shell_prefix = "ulimit -v " + std::to_string(idle_kib + 2048) + ";";
+  // Room for about half of them beyond what the idle server maps.
+  limited.shell_prefix = "ulimit -v " + std::to_string(idle_kib + 1024) + ";";
   server_process server(args, limited);
   const int port = server.port();
   ASSERT_GT(port, 0) << server.log();
