@@ -6,7 +6,8 @@ namespace capecho {
 
 bool share_malloc_arenas() {
 #ifdef M_ARENA_MAX
-  return mallopt(M_ARENA_MAX, 1) == 1;
+  // Called before any other thread exists.
+  return mallopt(M_ARENA_MAX, 1) == 1;  // NOLINT(concurrency-mt-unsafe)
 #else
   return true;
 #endif
