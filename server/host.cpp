@@ -15,6 +15,7 @@
 #include "events.h"
 #include "listen_family.h"
 #include "listeners.h"
+#include "malloc_arenas.h"
 #include "metrics_endpoint.h"
 #include "notify.h"
 #include "options.h"
@@ -202,10 +203,9 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   for (const listener& l : listeners) names.push_back(l.name);
   server srv(options, handler, std::move(listeners), std::move(wake));
   failure why;
-  if (!srv.start_workers(why)) {
-    // Tried again before each accept: clients wait in the backlog meanwhile.
-    log_no_worker(why.call, why.err, 0);
-  }
+  // Those that cannot start are tried again before each accept: clients
+  // wait in the backlog meanwhile.
+  (void)srv.start_workers(why);
   keep_manager_informed(srv, manager);
   std::unique_ptr<metrics_endpoint> metrics;
   signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });
@@ -221,9 +221,13 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   return 0;
 }
 
-int serve_network(const server_options& options, void (*handler)(int)) {
+int serve_network(const server_options& asked, void (*handler)(int)) {
   raise_descriptor_limit();
+  server_options options = asked;
+  options.workers = workers_within_descriptor_budget(asked);
   check_descriptor_budget(options);
+  // Before any thread exists, so that none takes an arena of its own.
+  if (!share_malloc_arenas()) log_malloc_arenas_kept();
   failure why;
   // Before any thread exists, so every thread inherits the mask.
   if (!block_handled_signals(why)) {
@@ -245,7 +249,7 @@ int serve_network(const server_options& options, void (*handler)(int)) {
     return exit_runtime;
   listener metrics_at;
   if (options.metrics) {
-    metrics_at.fd = open_listener(*options.metrics, 16, false, why);
+    metrics_at.fd = open_listener(*options.metrics, metrics_backlog, false, why);
     if (!metrics_at.fd.valid()) {
       log_cannot_listen(format_endpoint(*options.metrics), why);
       return exit_runtime;

@@ -89,8 +89,8 @@ std::string usage_text() {
   const server_options d;
   auto num = [](unsigned v) { return std::to_string(v); };
   return "Usage: capecho-server [OPTION]...\n"
-         "Serves the upper-casing echo protocol over TCP: a thread for each active\n"
-         "session, none for a quiet one.\n"
+         "Serves the upper-casing echo protocol over TCP on a fixed set of worker\n"
+         "threads; a quiet session parks and holds none of them.\n"
          "\n"
          "  -l, --listen HOST:PORT     listen on HOST:PORT, on every address a name has;\n"
          "                             IPv6 as [ADDR]:PORT or [ADDR%IFACE]:PORT; repeatable;\n"

@@ -66,6 +66,8 @@ server::~server() { close_listeners(); }
 bool server::start_workers(failure& why) {
   if (workers_.start_missing(why)) return true;
   counters_.count(counters_.thread_failures);
+  unsigned suppressed = 0;
+  if (thread_errors_.allow(suppressed)) log_no_worker(why.call, why.err, suppressed);
   return false;
 }
 
@@ -246,11 +248,7 @@ bool server::ensure_workers() {
   if (workers_.started() > 0 && now < next_worker_retry_) return true;
   next_worker_retry_ = now + back_off_time;
   failure why;
-  if (workers_.start_missing(why)) return true;
-  counters_.count(counters_.thread_failures);
-  unsigned suppressed = 0;
-  if (thread_errors_.allow(suppressed)) log_no_worker(why.call, why.err, suppressed);
-  return workers_.started() > 0;
+  return start_workers(why) || workers_.started() > 0;
 }
 
 // Listeners do not block: a burst of clients is taken in one go, up to a

@@ -39,7 +39,8 @@ class server final : private session_host {
   server& operator=(const server&) = delete;
 
   // Starts the worker threads; false, with the failed call, when any could
-  // not start (those are tried again while the server runs).
+  // not start (those are tried again while the server runs). Logged at
+  // most once a second.
   bool start_workers(failure& why);
 
   // Accepts until stop is asked for, then drains and ends the sessions.

@@ -2,6 +2,7 @@
 // default options unless a case says otherwise: bursts of quiet clients that
 // vanish or run out their time, a client that resets while its echo waits,
 // a server short of address space, and scrapers that never finish.
+#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -69,13 +70,6 @@ long long cpu_ticks(pid_t pid) {
   return ticks;
 }
 
-size_t mappings_of(pid_t pid) {
-  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-  size_t n = 0;
-  for (std::string line; std::getline(maps, line);) ++n;
-  return n;
-}
-
 std::vector<std::unique_ptr<tcp_client>> connect_quietly(int port, int n) {
   std::vector<std::unique_ptr<tcp_client>> clients;
   for (int i = 0; i < n; ++i) {
@@ -100,6 +94,58 @@ void expect_serving(server_process& server, int port) {
   ASSERT_TRUE(probe.greeted()) << server.log();
   EXPECT_EQ(probe.echo("still here"), "STILL HERE");
   EXPECT_TRUE(probe.finish());
+}
+
+// How many sockets a process holds, or -1.
+int sockets_of(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  // readdir is safe on a DIR of one's own; readdir_r is the deprecated one.
+  // cppcheck-suppress readdirCalled
+  while (const dirent* e = readdir(d)) {
+    char link[64];
+    const ssize_t len = readlink((dir + "/" + e->d_name).c_str(), link, sizeof link);
+    n += len > 7 && std::string(link, 7) == "socket:";
+  }
+  closedir(d);
+  return n;
+}
+
+// Address space the process has mapped, in KiB, or -1.
+long long address_space_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmSize:", 0) == 0) return std::stoll(line.substr(7));
+  return -1;
+}
+
+// 3000 clients that each send a chunk, from four threads at once.
+std::vector<std::unique_ptr<tcp_client>> burst_of_senders(int port) {
+  std::vector<std::unique_ptr<tcp_client>> senders;
+  std::vector<std::thread> connectors;
+  std::mutex guard;
+  for (int t = 0; t < 4; ++t)
+    connectors.emplace_back([&] {
+      for (int i = 0; i < 750; ++i) {
+        auto c = std::make_unique<tcp_client>(port, "127.0.0.1", 1000);
+        c->send_all("hello\r\n");
+        std::lock_guard lock(guard);
+        senders.push_back(std::move(c));
+      }
+    });
+  for (auto& t : connectors) t.join();
+  return senders;
+}
+
+// Sessions greeted and echoed that then echo once more: still held.
+size_t held(std::vector<std::unique_ptr<tcp_client>>& clients) {
+  size_t n = 0;
+  for (auto& c : clients)
+    n += c->receive(16) == "Hello!!\n" + std::string(1, '\0') + "HELLO\r\n" &&
+         c->echo("again") == "AGAIN";
+  return n;
 }
 
 }  // namespace
@@ -188,42 +234,57 @@ TEST(Attack, AResetWhileTheEchoWaitsEndsTheSessionAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
 }
 
-// Out of address space, a session that cannot get memory costs that session
-// at most; the server goes on serving the others.
+// Under a limit on address space, sessions are held for the memory they
+// use: each thread taking a malloc arena of its own (64 MiB of address space
+// each) once cost a quarter of these 3000, and each worker's thread stack
+// (8 MiB) kept a third of these workers from starting. Out of address space, a session
+// that cannot get memory costs that session at most, and it is said; the
+// server goes on serving the others.
 TEST(Attack, RunningOutOfAddressSpaceCostsSessionsNotTheServer) {
   if (instrumented) GTEST_SKIP() << "sanitizers reserve more address space than the limit";
   ASSERT_TRUE(raise_own_descriptor_limit(3200));
+  // As many workers whatever the cores: each thread's stack is address space.
+  const std::vector<std::string> args =
+      listen_args({"--max-connections", "4000", "--backlog", "4096", "--workers", "48"});
   spawn_setup limited;
   limited.shell_prefix = "ulimit -v 262144;";
-  server_process server(listen_args({"--max-connections", "4000", "--backlog", "4096"}), limited);
+  long long idle_kib = 0;
+  {
+    server_process server(args, limited);
+    const int port = server.port();
+    ASSERT_GT(port, 0) << server.log();
+    idle_kib = address_space_kib(server.pid());
+    auto burst = burst_of_senders(port);
+    EXPECT_EQ(held(burst), 3000U) << server.log();
+    burst.clear();
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(), 0);
+    EXPECT_EQ(server.log().find("cannot start a thread"), std::string::npos) << server.log();
+  }
+
+  // Room for about half of them beyond what the idle server maps.
+  limited.shell_prefix = "ulimit -v " + std::to_string(idle_kib + 1024) + ";";
+  server_process server(args, limited);
   const int port = server.port();
   ASSERT_GT(port, 0) << server.log();
-  std::vector<std::unique_ptr<tcp_client>> burst;
-  std::vector<std::thread> connectors;
-  std::mutex guard;
-  for (int t = 0; t < 4; ++t)
-    connectors.emplace_back([&] {
-      for (int i = 0; i < 750; ++i) {
-        auto c = std::make_unique<tcp_client>(port, "127.0.0.1", 1000);
-        c->send_all("hello\r\n");
-        std::lock_guard lock(guard);
-        burst.push_back(std::move(c));
-      }
-    });
-  for (auto& t : connectors) t.join();
+  auto burst = burst_of_senders(port);
   size_t answered = 0;
   for (size_t i = 0; i < 20; ++i)
     answered += burst[i]->receive(16) == "Hello!!\n" + std::string(1, '\0') + "HELLO\r\n";
   EXPECT_GT(answered, 0U) << "the first ones at least are served";
   burst.clear();
   expect_serving(server, port);
+  EXPECT_TRUE(server.wait_for_log("out of memory")) << "sessions are not lost silently";
   int status = 0;
   EXPECT_EQ(waitpid(server.pid(), &status, WNOHANG), 0) << "still running: " << server.log();
 }
 
 // Scrapers that send half a request and wait are answered side by side, each
-// within its own deadline, so a real scrape is not queued behind them.
+// within its own deadline, so a real scrape is not queued behind them. Nor
+// is it lost among a crowd of them and of scrapers sending garbage, each
+// coming back as soon as it is closed.
 TEST(Attack, SlowScrapersDoNotHoldUpARealScrape) {
+  ASSERT_TRUE(raise_own_descriptor_limit(512));
   server_process server(listen_args({"--metrics", "127.0.0.1:0"}));
   const int metrics = port_after(server, "metrics on http://127.0.0.1:");
   ASSERT_GT(metrics, 0) << server.log();
@@ -238,6 +299,24 @@ TEST(Attack, SlowScrapersDoNotHoldUpARealScrape) {
   // 2 s deadline, which began after it connected.
   EXPECT_LT(std::chrono::steady_clock::now() - first_came, 2s) << "not held up by a deadline";
   EXPECT_TRUE(slow.front()->closed_by_server()) << "each slow one still has its deadline";
+  slow.clear();
+
+  // A real scraper that has connected but not yet sent its request when a
+  // crowd arrives: a hundred slow scrapers and forty sending garbage.
+  tcp_client real(metrics);
+  ASSERT_TRUE(real.connected());
+  std::vector<std::unique_ptr<tcp_client>> crowd;
+  for (int i = 0; i < 140; ++i) {
+    crowd.push_back(std::make_unique<tcp_client>(metrics));
+    ASSERT_TRUE(crowd.back()->send_all(i < 40 ? std::string(200, '\x01') : "GET /metr"));
+  }
+  // Its two listeners, and the crowd.
+  EXPECT_TRUE(eventually([&] { return sockets_of(server.pid()) >= 2 + 140; }))
+      << "taken side by side: " << sockets_of(server.pid());
+  ASSERT_TRUE(real.send_all("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_NE(real.receive(1 << 20).find("capecho_sessions_active "), std::string::npos)
+      << "answered, not displaced by the crowd";
+  EXPECT_NE(scrape(metrics).find("capecho_sessions_active "), std::string::npos);
 }
 
 // Behind a balancer, a burst of connections that send half a PROXY header

@@ -343,6 +343,23 @@ TEST(Hostile, SessionsGoOnlyToWorkersThatStarted) {
                               "unavailable); clients wait until one starts"),
             std::string::npos)
       << server.log();
+  // The two that fail hold no descriptor or stack while they wait to be
+  // tried again, however often that is.
+  EXPECT_EQ(descriptors_linked_to(server.pid(), "anon_inode:[eventpoll]"), 1);
+  const size_t maps = mappings_of(server.pid());
+  // They are tried again as clients come, at most every 100 ms, and said
+  // once a second.
+  for (int i = 0; i < 100 && !server.wait_for_log("more like it)", 50ms); ++i) {
+    tcp_client c(port);
+    EXPECT_TRUE(c.greeted());
+  }
+  ASSERT_NE(server.log().find("more like it)"), std::string::npos) << server.log();
+  size_t said = 0;
+  for (size_t at = 0; (at = server.log().find("cannot start a thread", at)) != std::string::npos;
+       ++at)
+    ++said;
+  EXPECT_EQ(said, 2U) << "once a second: " << server.log();
+  EXPECT_LT(mappings_of(server.pid()), maps + 4);
 }
 
 TEST(Hostile, AFailedAllocationCostsOneConnectionAtMost) {
@@ -377,6 +394,9 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   tcp_client next(port);
   ASSERT_TRUE(next.greeted()) << server.log();
   EXPECT_TRUE(unlucky.closed_by_server()) << "its frames could not be saved";
+  EXPECT_TRUE(
+      server.wait_for_log("out of memory for a parked session's frames; that session ended"))
+      << "and that is said";
   tcp_client third(port);
   ASSERT_TRUE(third.greeted());
   EXPECT_EQ(next.echo("one"), "ONE");
@@ -395,6 +415,8 @@ TEST(Hostile, NoMemoryForFramesOrNoRegistrationCostsThatSessionAlone) {
   tcp_client unwatched(port2);
   EXPECT_TRUE(unwatched.greeted());
   EXPECT_TRUE(unwatched.closed_by_server()) << "it could never be woken";
+  EXPECT_TRUE(unregistered.wait_for_log(
+      "epoll_ctl: Cannot allocate memory; a session that could not be watched ended"));
   tcp_client watched(port2);
   EXPECT_TRUE(watched.greeted());
   EXPECT_EQ(watched.echo("fine"), "FINE");

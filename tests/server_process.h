@@ -3,6 +3,7 @@
 #define CAPECHO_TESTS_SERVER_PROCESS_H
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -186,6 +187,32 @@ inline int threads_of(pid_t pid) {
   for (std::string line; std::getline(status, line);)
     if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
   return -1;
+}
+
+// How many memory mappings a process has.
+inline size_t mappings_of(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  size_t n = 0;
+  for (std::string line; std::getline(maps, line);) ++n;
+  return n;
+}
+
+// How many of a process's descriptors link to `target`, such as
+// "anon_inode:[eventpoll]"; -1 when they cannot be listed.
+inline int descriptors_linked_to(pid_t pid, const std::string& target) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  // readdir is safe on a DIR of one's own; readdir_r is the deprecated one.
+  // cppcheck-suppress readdirCalled
+  while (const dirent* e = readdir(d)) {
+    char link[256];
+    const ssize_t len = readlink((dir + "/" + e->d_name).c_str(), link, sizeof link);
+    n += len > 0 && target == std::string(link, static_cast<size_t>(len));
+  }
+  closedir(d);
+  return n;
 }
 
 // The number logged right after `text`, such as a port; 0 if never logged.

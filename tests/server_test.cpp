@@ -224,6 +224,28 @@ TEST(Server, WarnsOfATooLowDescriptorLimitAndRecoversFromExhaustion) {
   EXPECT_TRUE(after.greeted()) << server.log();
   EXPECT_EQ(after.echo("served"), "SERVED");
   EXPECT_TRUE(after.finish());
+
+  // A dozen workers would take every descriptor: fewer run, said once, and
+  // sessions have the rest.
+  server_process sized(listen_args({"--workers", "12"}), low_limit);
+  const int sized_port = sized.port();
+  ASSERT_GT(sized_port, 0) << sized.log();
+  std::vector<std::unique_ptr<tcp_client>> some;
+  for (int i = 0; i < 6; ++i) {
+    some.push_back(std::make_unique<tcp_client>(sized_port));
+    EXPECT_TRUE(some.back()->greeted()) << sized.log();
+  }
+  for (auto& c : some) EXPECT_EQ(c->echo("all in"), "ALL IN");
+  for (auto& c : some) EXPECT_TRUE(c->finish());
+  sized.signal(SIGTERM);
+  EXPECT_EQ(sized.wait_exit(), 0);
+  const std::string& log = sized.log();
+  const std::string note =
+      "RLIMIT_NOFILE allows only 24 descriptors: running 3 workers instead of 12";
+  const size_t at = log.find(note);
+  EXPECT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(note, at + 1), std::string::npos) << log;
+  EXPECT_EQ(log.find("cannot start a thread"), std::string::npos) << log;
 }
 
 TEST(Server, ServesTheConnectionOnStandardInput) {

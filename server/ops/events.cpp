@@ -196,6 +196,13 @@ void log_descriptors_short(unsigned max_connections, unsigned long long needed,
            max_connections, needed, limit, room);
 }
 
+void log_workers_for_descriptors(unsigned long long limit, unsigned workers, unsigned asked) {
+  log_line(log_level::note,
+           "RLIMIT_NOFILE allows only %llu descriptors: running %u %s instead of %u, so that "
+           "sessions have half of them",
+           limit, workers, plural(workers, "worker", "workers"), asked);
+}
+
 void log_stdio_unusable(const failure& why) {
   log_line(log_level::error, "--stdio: %s", failure_text(why).c_str());
 }
@@ -221,6 +228,23 @@ void log_no_worker(const char* call, int err, unsigned suppressed) {
   char reason[128];
   log_line(log_level::error, "cannot start a thread (%s: %s); clients wait until one starts%s",
            call, strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
+}
+
+void log_malloc_arenas_kept() {
+  log_line(log_level::note,
+           "mallopt M_ARENA_MAX refused: each thread keeps a malloc arena of its own, which "
+           "costs address space");
+}
+
+void log_frames_lost(unsigned suppressed) {
+  log_line(log_level::error, "out of memory for a parked session's frames; that session ended%s",
+           held_back(suppressed).c_str());
+}
+
+void log_session_unwatched(int err, unsigned suppressed) {
+  char reason[128];
+  log_line(log_level::error, "epoll_ctl: %s; a session that could not be watched ended%s",
+           strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
 }
 
 void log_out_of_memory(unsigned suppressed) {

@@ -52,6 +52,7 @@ void log_listen_pid_elsewhere(const char* listen_pid);
 void log_descriptor_limit_kept(int err);
 void log_descriptors_short(unsigned max_connections, unsigned long long needed,
                            unsigned long long limit, unsigned long long room);
+void log_workers_for_descriptors(unsigned long long limit, unsigned workers, unsigned asked);
 void log_stdio_unusable(const failure& why);
 
 // Accepting.
@@ -59,6 +60,9 @@ void log_connection_limit(unsigned limit, unsigned suppressed);
 void log_call_failed(const char* call, int err, unsigned suppressed);
 void log_accept_failed(const std::string& listener, int err, unsigned suppressed);
 void log_no_worker(const char* call, int err, unsigned suppressed);
+void log_malloc_arenas_kept();
+void log_frames_lost(unsigned suppressed);
+void log_session_unwatched(int err, unsigned suppressed);
 void log_out_of_memory(unsigned suppressed);
 void log_source_refused(const char* peer, unsigned limit, unsigned suppressed);
 void log_overload_ended(unsigned long long ended, unsigned long long total);

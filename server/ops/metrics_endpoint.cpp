@@ -13,11 +13,6 @@ namespace {
 constexpr auto request_deadline = std::chrono::seconds(2);
 constexpr size_t request_limit = 4096;
 
-// Scrapes served at once. A scraper that connects while all are taken
-// displaces the one that has waited longest, so slow or idle scrapers can
-// delay a real one by one round trip at most.
-constexpr size_t scrapes_at_once = 16;
-
 using steady = std::chrono::steady_clock;
 
 // The request head is complete once a blank line ends it.
@@ -88,8 +83,8 @@ metrics_endpoint::~metrics_endpoint() {
 void metrics_endpoint::run() {
   std::vector<scrape> scrapes;
   std::vector<pollfd> watched;
-  scrapes.reserve(scrapes_at_once);
-  watched.reserve(scrapes_at_once + 2);
+  scrapes.reserve(metrics_scrapes_at_once);
+  watched.reserve(metrics_scrapes_at_once + 2);
   for (;;) {
     watched.clear();
     watched.push_back({wake_.get(), POLLIN, 0});
@@ -112,20 +107,28 @@ void metrics_endpoint::run() {
       const bool done = watched[i + 2].revents != 0 ? !step(s) : now >= s.deadline;
       if (done || now >= s.deadline) scrapes.erase(scrapes.begin() + static_cast<long>(i));
     }
-    if (watched[1].revents != 0) take_scraper(scrapes);
+    if (watched[1].revents != 0) take_scrapers(scrapes);
   }
 }
 
-void metrics_endpoint::take_scraper(std::vector<scrape>& scrapes) {
+// A burst at a time, so that scrapers wait in the backlog no longer than
+// one turn of the loop.
+void metrics_endpoint::take_scrapers(std::vector<scrape>& scrapes) {
+  for (size_t i = 0; i < metrics_scrapes_at_once && take_scraper(scrapes); ++i) {
+  }
+}
+
+bool metrics_endpoint::take_scraper(std::vector<scrape>& scrapes) {
   unique_fd client(accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
   if (!client.valid()) {
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+    const int err = errno;
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
       pollfd wake{wake_.get(), POLLIN, 0};
       (void)poll(&wake, 1, 100);  // a scrape can wait; serving must not
     }
-    return;
+    return err == EINTR || err == ECONNABORTED;
   }
-  if (scrapes.size() == scrapes_at_once) {
+  if (scrapes.size() == metrics_scrapes_at_once) {
     const auto oldest =
         std::min_element(scrapes.begin(), scrapes.end(),
                          [](const scrape& a, const scrape& b) { return a.deadline < b.deadline; });
@@ -134,8 +137,9 @@ void metrics_endpoint::take_scraper(std::vector<scrape>& scrapes) {
   try {
     scrapes.push_back({std::move(client), steady::now() + request_deadline, {}, {}, 0});
   } catch (const std::bad_alloc&) {
-    // This scrape is lost; the next one may fare better.
+    return false;  // this scrape is lost; the next one may fare better
   }
+  return true;
 }
 
 // Moves one scrape on as far as its socket allows; false once it is over.

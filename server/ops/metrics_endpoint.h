@@ -1,9 +1,11 @@
 // GET /metrics over HTTP on a listener of its own, answered by a thread of
-// its own. A few requests are served side by side, each within its own
-// deadline and size limit: a slow or hostile scraper holds up neither
-// serving nor a real scrape.
+// its own. Requests are served side by side, each within its own deadline
+// and size limit: a slow or hostile scraper holds up neither serving nor a
+// real scrape.
 #ifndef CAPECHO_SERVER_METRICS_ENDPOINT_H
 #define CAPECHO_SERVER_METRICS_ENDPOINT_H
+
+#include <stddef.h>
 
 #include <functional>
 #include <string>
@@ -16,6 +18,15 @@
 #include "unique_fd.h"
 
 namespace capecho {
+
+// Scrapes served at once: more than a crowd of slow or hostile scrapers
+// holds, so a real one, which sends its request at once, is answered beside
+// them. One that connects while all are taken displaces the one that has
+// waited longest. Each holds a descriptor.
+inline constexpr size_t metrics_scrapes_at_once = 256;
+
+// Scrapers waiting to be taken, in the listener's backlog.
+inline constexpr int metrics_backlog = 256;
 
 // The response to one request: what `render` makes for GET /metrics, else 404.
 std::string metrics_response(std::string_view request, const std::function<std::string()>& render);
@@ -35,7 +46,8 @@ class metrics_endpoint {
   struct scrape;
   static void* thread_main(void* self);
   void run();
-  void take_scraper(std::vector<scrape>& scrapes);
+  void take_scrapers(std::vector<scrape>& scrapes);
+  bool take_scraper(std::vector<scrape>& scrapes);
   bool step(scrape& s);
 
   unique_fd listener_;

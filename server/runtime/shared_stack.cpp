@@ -78,8 +78,14 @@ void saved_frames::restore(unsigned char* from, const unsigned char* to) const {
   }
 }
 
-shared_stack::~shared_stack() {
+shared_stack::~shared_stack() { unmap(); }
+
+void shared_stack::unmap() {
   if (mapping_ != nullptr) (void)munmap(mapping_, mapping_bytes_);
+  mapping_ = nullptr;
+  mapping_bytes_ = 0;
+  base_ = nullptr;
+  bytes_ = 0;
 }
 
 bool shared_stack::map(size_t bytes) {

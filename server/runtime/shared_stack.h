@@ -40,6 +40,8 @@ class shared_stack {
 
   // Maps `bytes` with a guard page below; false, with errno set, on failure.
   bool map(size_t bytes);
+  // Gives the mapping back, if any.
+  void unmap();
   unsigned char* base() const { return base_; }
   unsigned char* top() const { return base_ + bytes_; }
   size_t bytes() const { return bytes_; }

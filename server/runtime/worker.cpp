@@ -16,8 +16,12 @@ namespace {
 
 #ifdef CAPECHO_INSTRUMENTED
 constexpr size_t stack_bytes = size_t{8} << 20;  // sanitizers multiply stack use
+constexpr size_t thread_stack_bytes = 0;         // the default, for the same reason
 #else
 constexpr size_t stack_bytes = size_t{256} << 10;  // a session needs a few KiB
+// The thread's own stack runs only the loop that schedules sessions: the
+// default of 8 MiB would cost each worker that much address space.
+constexpr size_t thread_stack_bytes = size_t{256} << 10;
 #endif
 
 // Deadlines are idle and header time-outs of seconds: a quarter second late
@@ -42,6 +46,18 @@ worker::worker(worker_census& census) : census_(census) {}
 worker::~worker() { stop_and_join(); }
 
 bool worker::start(failure& why) {
+  if (!open_and_run(why)) {
+    // Tried again later: what it opened would be held all the while.
+    epoll_.reset();
+    wake_.reset();
+    stack_.unmap();
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+bool worker::open_and_run(failure& why) {
   if (!stack_.map(stack_bytes)) {
     why = {"mmap", errno};
     return false;
@@ -63,12 +79,23 @@ bool worker::start(failure& why) {
     why = {"epoll_ctl", errno};
     return false;
   }
-  const int rc = pthread_create(&thread_, nullptr, &worker::thread_main, this);
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
   if (rc != 0) {
-    why = {"pthread_create", rc};
+    why = {"pthread_attr_init", rc};
     return false;
   }
-  started_ = true;
+  const char* call = "pthread_attr_setstacksize";
+  rc = thread_stack_bytes != 0 ? pthread_attr_setstacksize(&attr, thread_stack_bytes) : 0;
+  if (rc == 0) {
+    call = "pthread_create";
+    rc = pthread_create(&thread_, &attr, &worker::thread_main, this);
+  }
+  (void)pthread_attr_destroy(&attr);  // fails only for an attribute never set up
+  if (rc != 0) {
+    why = {call, rc};
+    return false;
+  }
   return true;
 }
 
@@ -209,7 +236,12 @@ void worker::take_posted() {
     e.data.ptr = &t;
     // A task that cannot be watched is served no further than its first
     // wait.
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, t.fd, &e) != 0) t.lost = true;
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, t.fd, &e) != 0) {
+      const int err = errno;
+      t.lost = true;
+      unsigned suppressed = 0;
+      if (census_.unwatched.allow(suppressed)) log_session_unwatched(err, suppressed);
+    }
     make_runnable(t);
   }
 }
@@ -250,6 +282,8 @@ void worker::take_stack(task& t) {
 // runs now, its pending call fails, and it ends. It costs that task alone.
 void worker::lose_frames(task& owner) {
   owner.lost = true;
+  unsigned suppressed = 0;
+  if (census_.frames_lost.allow(suppressed)) log_frames_lost(suppressed);
   if (owner.waiting_for != 0) {
     unpark(owner);
   } else {

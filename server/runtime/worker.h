@@ -27,9 +27,13 @@ namespace capecho {
 
 // What the workers of one set count together: the sessions they run in all,
 // and how many of them have started.
+// A session that ends early (its frames could not be saved, its socket not
+// watched) is logged at most once a second for the lot.
 struct worker_census {
   std::atomic<size_t> sessions{0};
   std::atomic<size_t> started{0};
+  rate_limit frames_lost;
+  rate_limit unwatched;
 };
 
 class worker final : public scheduler {
@@ -72,6 +76,7 @@ class worker final : public scheduler {
   [[noreturn]] void end(task& t) override;
 
  private:
+  bool open_and_run(failure& why);
   static void* thread_main(void* self);
   void loop();
   bool stop_reached();
