@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -52,32 +51,13 @@ metrics_endpoint::metrics_endpoint(unique_fd listener, std::function<std::string
     : listener_(std::move(listener)), render_(std::move(render)) {}
 
 bool metrics_endpoint::start(failure& why) {
-  wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake_.valid()) {
-    why = {"eventfd", errno};
-    return false;
-  }
-  const int rc = pthread_create(&thread_, nullptr, &metrics_endpoint::thread_main, this);
-  if (rc != 0) {
-    why = {"pthread_create", rc};
-    return false;
-  }
-  started_ = true;
-  return true;
-}
-
-void* metrics_endpoint::thread_main(void* self) {
-  static_cast<metrics_endpoint*>(self)->run();
-  return nullptr;
+  return wake_.open(why) && thread_.start<metrics_endpoint, &metrics_endpoint::run>(this, 0, why);
 }
 
 metrics_endpoint::~metrics_endpoint() {
-  if (!started_) return;
-  const uint64_t one = 1;
-  if (write(wake_.get(), &one, sizeof one) < 0) {
-    // The counter is already non-zero: the thread is woken all the same.
-  }
-  pthread_join(thread_, nullptr);
+  if (!thread_.running()) return;
+  wake_.signal();
+  thread_.join();
 }
 
 void metrics_endpoint::run() {
@@ -87,7 +67,7 @@ void metrics_endpoint::run() {
   watched.reserve(metrics_scrapes_at_once + 2);
   for (;;) {
     watched.clear();
-    watched.push_back({wake_.get(), POLLIN, 0});
+    watched.push_back({wake_.fd(), POLLIN, 0});
     watched.push_back({listener_.get(), POLLIN, 0});
     auto next_deadline = steady::time_point::max();
     for (const scrape& s : scrapes) {
@@ -123,7 +103,7 @@ bool metrics_endpoint::take_scraper(std::vector<scrape>& scrapes) {
   if (!client.valid()) {
     const int err = errno;
     if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-      pollfd wake{wake_.get(), POLLIN, 0};
+      pollfd wake{wake_.fd(), POLLIN, 0};
       (void)poll(&wake, 1, 100);  // a scrape can wait; serving must not
     }
     return err == EINTR || err == ECONNABORTED;

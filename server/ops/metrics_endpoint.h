@@ -10,11 +10,11 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <pthread.h>
 
 #include <vector>
 
 #include "failure.h"
+#include "owned_thread.h"
 #include "unique_fd.h"
 
 namespace capecho {
@@ -44,17 +44,15 @@ class metrics_endpoint {
 
  private:
   struct scrape;
-  static void* thread_main(void* self);
   void run();
   void take_scrapers(std::vector<scrape>& scrapes);
   bool take_scraper(std::vector<scrape>& scrapes);
   bool step(scrape& s);
 
   unique_fd listener_;
-  unique_fd wake_;
+  wake_up wake_;
   std::function<std::string()> render_;
-  pthread_t thread_{};
-  bool started_ = false;
+  owned_thread thread_;  // last: joined before the rest goes
 };
 
 }  // namespace capecho

@@ -61,29 +61,18 @@ signal_watcher::signal_watcher(std::function<void(int)> on_signal)
     : on_signal_(std::move(on_signal)) {}
 
 bool signal_watcher::start(failure& why) {
-  const int rc = pthread_create(&thread_, nullptr, &signal_watcher::thread_main, this);
-  if (rc != 0) {
-    why = {"pthread_create", rc};
-    return false;
-  }
-  started_ = true;
-  return true;
-}
-
-void* signal_watcher::thread_main(void* self) {
-  static_cast<signal_watcher*>(self)->watch();
-  return nullptr;
+  return thread_.start<signal_watcher, &signal_watcher::watch>(this, 0, why);
 }
 
 // The watcher is woken with a signal of its own set and sees done_.
 signal_watcher::~signal_watcher() {
-  if (!started_) return;
+  if (!thread_.running()) return;
   done_ = true;
   // SIGTERM is blocked everywhere and taken only by sigwait: this wakes the
   // watcher, it does not terminate anything.
   // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread,cert-pos44-c)
-  pthread_kill(thread_, SIGTERM);
-  pthread_join(thread_, nullptr);
+  pthread_kill(thread_.handle(), SIGTERM);
+  thread_.join();
 }
 
 void signal_watcher::watch() {

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include "failure.h"
+#include "owned_thread.h"
 
 namespace capecho {
 
@@ -40,13 +41,11 @@ class signal_watcher {
   signal_watcher& operator=(const signal_watcher&) = delete;
 
  private:
-  static void* thread_main(void* self);
   void watch();
 
   std::function<void(int)> on_signal_;
   std::atomic<bool> done_{false};
-  pthread_t thread_{};
-  bool started_ = false;
+  owned_thread thread_;
 };
 
 }  // namespace capecho

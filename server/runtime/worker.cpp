@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <stdint.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "events.h"
@@ -49,7 +48,7 @@ bool worker::start(failure& why) {
   if (!open_and_run(why)) {
     // Tried again later: what it opened would be held all the while.
     epoll_.reset();
-    wake_.reset();
+    wake_.close();
     stack_.unmap();
     return false;
   }
@@ -67,36 +66,15 @@ bool worker::open_and_run(failure& why) {
     why = {"epoll_create1", errno};
     return false;
   }
-  wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake_.valid()) {
-    why = {"eventfd", errno};
-    return false;
-  }
+  if (!wake_.open(why)) return false;
   epoll_event e{};
   e.events = EPOLLIN;
   e.data.ptr = nullptr;  // the wake-up
-  if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &e) != 0) {
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.fd(), &e) != 0) {
     why = {"epoll_ctl", errno};
     return false;
   }
-  pthread_attr_t attr;
-  int rc = pthread_attr_init(&attr);
-  if (rc != 0) {
-    why = {"pthread_attr_init", rc};
-    return false;
-  }
-  const char* call = "pthread_attr_setstacksize";
-  rc = thread_stack_bytes != 0 ? pthread_attr_setstacksize(&attr, thread_stack_bytes) : 0;
-  if (rc == 0) {
-    call = "pthread_create";
-    rc = pthread_create(&thread_, &attr, &worker::thread_main, this);
-  }
-  (void)pthread_attr_destroy(&attr);  // fails only for an attribute never set up
-  if (rc != 0) {
-    why = {call, rc};
-    return false;
-  }
-  return true;
+  return thread_.start<worker, &worker::loop>(this, thread_stack_bytes, why);
 }
 
 bool worker::post(session* s) {
@@ -115,10 +93,7 @@ bool worker::post(session* s) {
     sessions_.fetch_add(1, std::memory_order_relaxed);
     wake = std::exchange(sleeping_, false);
   }
-  const uint64_t one = 1;
-  if (wake && write(wake_.get(), &one, sizeof one) < 0) {
-    // The counter is already non-zero: the worker wakes all the same.
-  }
+  if (wake) wake_.signal();
   return true;
 }
 
@@ -129,17 +104,9 @@ void worker::stop_and_join() {
     stop_asked_ = true;
     stopping_.store(true);
   }
-  const uint64_t one = 1;
-  if (write(wake_.get(), &one, sizeof one) < 0) {
-    // The counter is already non-zero: the worker wakes all the same.
-  }
-  pthread_join(thread_, nullptr);
+  wake_.signal();
+  thread_.join();
   started_ = false;
-}
-
-void* worker::thread_main(void* self) {
-  static_cast<worker*>(self)->loop();
-  return nullptr;
 }
 
 void worker::loop() {
@@ -174,8 +141,7 @@ void worker::loop() {
       if (t != nullptr) {
         wake_ready(*t, ready[i].events);
       } else {
-        uint64_t count = 0;
-        (void)read(wake_.get(), &count, sizeof count);  // EAGAIN: nothing to take
+        wake_.take();
       }
     }
     if (parked_with_deadline_ > 0 && std::chrono::steady_clock::now() >= next_scan_)
@@ -209,11 +175,8 @@ void worker::end_parked() {
 void worker::wait_failed(int err) {
   unsigned suppressed = 0;
   if (wait_errors_.allow(suppressed)) log_call_failed("epoll_wait", err, suppressed);
-  pollfd woken{wake_.get(), POLLIN, 0};
-  if (poll(&woken, 1, static_cast<int>(wait_retry_pause.count())) > 0) {
-    uint64_t count = 0;
-    (void)read(wake_.get(), &count, sizeof count);  // EAGAIN: nothing to take
-  }
+  pollfd woken{wake_.fd(), POLLIN, 0};
+  if (poll(&woken, 1, static_cast<int>(wait_retry_pause.count())) > 0) wake_.take();
 }
 
 // New tasks are registered once, for both directions, edge-triggered.

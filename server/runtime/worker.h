@@ -7,7 +7,6 @@
 #ifndef CAPECHO_SERVER_WORKER_H
 #define CAPECHO_SERVER_WORKER_H
 
-#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -18,6 +17,7 @@
 
 #include "failure.h"
 #include "log.h"
+#include "owned_thread.h"
 #include "scheduler.h"
 #include "session.h"
 #include "shared_stack.h"
@@ -77,7 +77,6 @@ class worker final : public scheduler {
 
  private:
   bool open_and_run(failure& why);
-  static void* thread_main(void* self);
   void loop();
   bool stop_reached();
   void end_parked();
@@ -100,8 +99,8 @@ class worker final : public scheduler {
   worker_census& census_;
   shared_stack stack_;
   unique_fd epoll_;
-  unique_fd wake_;
-  pthread_t thread_{};
+  wake_up wake_;
+  owned_thread thread_;
   bool started_ = false;
 
   // Shared with the threads that post sessions.
