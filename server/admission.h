@@ -32,6 +32,9 @@ enum class admit_result {
   no_memory,    // the books could not grow: nothing was taken
 };
 
+// Whether the server ended a session itself, and why.
+enum class host_ending : unsigned char { none, overload, stop };
+
 class admission {
  public:
   explicit admission(admission_limits limits) : limits_(limits) {}
@@ -71,11 +74,14 @@ class admission {
   // Shuts every session down; returns how many there were.
   size_t end_all();
 
+  // Whether overload protection or the stop shut the session on `fd` down.
+  host_ending ending(int fd) const;
+
  private:
   struct entry {
     std::string source;  // "" until known
     std::chrono::steady_clock::time_point admitted;
-    bool ending = false;  // shut down here: its worker will release it
+    host_ending ending = host_ending::none;  // shut down here: its worker will release it
   };
 
   bool take_share(const std::string& source);       // with the lock held
