@@ -93,8 +93,7 @@ TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
     }
   }
   EXPECT_EQ(parse({"--backlog", "9"}).options.backlog, 9u) << "every leading digit";
-  const parsed flags =
-      parse({"--reuse-port", "-v", "-l", "[::1]:0", "-l", "127.0.0.2:9"});
+  const parsed flags = parse({"--reuse-port", "-v", "-l", "[::1]:0", "-l", "127.0.0.2:9"});
   ASSERT_EQ(flags.status, parse_status::run) << flags.error;
   EXPECT_TRUE(flags.options.reuse_port);
   EXPECT_TRUE(parse({"--stdio", "--idle-timeout", "5", "--keepalive", "0", "--socket-buffer", "0",

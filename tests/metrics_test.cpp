@@ -126,7 +126,8 @@ TEST(MetricsEndpoint, EachSessionSaysWhyItEnded) {
     e.make_it_happen();
     EXPECT_TRUE(s.server.wait_for_log(e.words)) << e.reason << "\n" << s.server.log();
     EXPECT_TRUE(eventually([&] { return scrape(s.metrics).find(counter) != std::string::npos; }))
-        << e.reason << "\n" << scrape(s.metrics);
+        << e.reason << "\n"
+        << scrape(s.metrics);
   }
   tcp_client held(s.port);
   ASSERT_TRUE(held.greeted());
