@@ -98,7 +98,7 @@ size_t admission::end_idle_sessions(size_t waiting, unsigned min_idle_ms) {
   candidates_.clear();
   size_t ending = 0;
   for (const auto& [fd, s] : sessions_) {
-    if (s.ending) {
+    if (s.ending != host_ending::none) {
       ++ending;
       continue;
     }
@@ -122,15 +122,24 @@ size_t admission::end_idle_sessions(size_t waiting, unsigned min_idle_ms) {
     // Its worker's read or write then fails and the session ends as usual;
     // a shutdown that fails finds the connection already closing.
     (void)shutdown(candidates_[i].fd, SHUT_RDWR);
-    sessions_.find(candidates_[i].fd)->second.ending = true;
+    sessions_.find(candidates_[i].fd)->second.ending = host_ending::overload;
   }
   return chosen;
 }
 
 size_t admission::end_all() {
   std::lock_guard lock(mutex_);
-  for (const auto& session : sessions_) (void)shutdown(session.first, SHUT_RDWR);
+  for (auto& [fd, s] : sessions_) {
+    (void)shutdown(fd, SHUT_RDWR);
+    if (s.ending == host_ending::none) s.ending = host_ending::stop;
+  }
   return sessions_.size();
+}
+
+host_ending admission::ending(int fd) const {
+  std::lock_guard lock(mutex_);
+  const auto it = sessions_.find(fd);
+  return it != sessions_.end() ? it->second.ending : host_ending::none;
 }
 
 }  // namespace capecho

@@ -31,6 +31,9 @@ enum class admit_result {
   no_memory,    // the books could not grow: nothing was taken
 };
 
+// Whether the server ended a session itself, and why.
+enum class host_ending : unsigned char { none, overload, stop };
+
 class admission {
  public:
   explicit admission(admission_limits limits) : limits_(limits) {}
@@ -70,12 +73,15 @@ class admission {
   // Shuts every session down; returns how many there were.
   size_t end_all();
 
+  // Whether overload protection or the stop shut the session on `fd` down.
+  host_ending ending(int fd) const;
+
  private:
   struct entry {
     source_key source;
     bool source_known = false;  // behind a balancer, not until its header
     std::chrono::steady_clock::time_point admitted;
-    bool ending = false;  // shut down here: its worker will release it
+    host_ending ending = host_ending::none;  // shut down here: its worker will release it
   };
 
   // With the lock held. A refusal allocates nothing: only a source's first

@@ -13,6 +13,7 @@
 
 #include "descriptor_budget.h"
 #include "events.h"
+#include "hosted_io.h"
 #include "listen_family.h"
 #include "listeners.h"
 #include "malloc_arenas.h"
@@ -21,6 +22,7 @@
 #include "options.h"
 #include "server.h"
 #include "session.h"
+#include "session_end.h"
 #include "session_socket.h"
 #include "signals.h"
 #include "unique_fd.h"
@@ -94,11 +96,29 @@ session_socket_settings socket_settings(const server_options& o, bool networked)
           networked ? static_cast<unsigned>(park_after.count()) : 0};
 }
 
+// The -v line of the one session on standard input, as for any other.
+void log_stdio_session(std::chrono::duration<double> took) {
+  endpoint peer;
+  peer.length = sizeof peer.storage;
+  if (getpeername(STDIN_FILENO, peer.addr(), &peer.length) != 0) peer = endpoint{};
+  const endpoint_name name = name_of(peer);
+  session_summary summary;
+  summary.peer = name.text;
+  summary.seconds = took.count();
+  summary.why = why_ended(last_plain_call(), host_ending::none);
+  summary.counted =
+      transfer_totals(STDIN_FILENO, summary.received, summary.sent,
+                      summary.why != end_reason::client_reset && summary.why != end_reason::error);
+  log_session(summary);
+}
+
 int serve_stdio(const server_options& options, void (*handler)(int)) {
   failure why;
   if (stdio_usable(why) &&
       prepare_session_socket(STDIN_FILENO, socket_settings(options, false), why)) {
+    const auto start = std::chrono::steady_clock::now();
     handler(STDIN_FILENO);
+    if (session_lines_wanted()) log_stdio_session(std::chrono::steady_clock::now() - start);
     return 0;
   }
   log_stdio_unusable(why);
@@ -288,6 +308,7 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
   }
   const server_options& options = parsed.options;
   set_log_level(options.level);
+  set_log_format(options.log_style);
   // The handler already writes with MSG_NOSIGNAL; this covers the log.
   if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
     log_start_failure({"signal SIGPIPE", errno});

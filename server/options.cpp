@@ -2,7 +2,11 @@
 
 #include <errno.h>
 #include <getopt.h>
+#include <stdio.h>
 #include <stdlib.h>
+
+#include <algorithm>
+#include <iterator>
 
 namespace capecho {
 namespace {
@@ -33,6 +37,7 @@ enum long_only : int {
   opt_proxy_timeout,
   opt_drain_delay,
   opt_workers,
+  opt_log_format,
 };
 
 const option long_options[] = {
@@ -54,6 +59,7 @@ const option long_options[] = {
     {"proxy-timeout", required_argument, nullptr, opt_proxy_timeout},
     {"drain-delay", required_argument, nullptr, opt_drain_delay},
     {"workers", required_argument, nullptr, opt_workers},
+    {"log-format", required_argument, nullptr, opt_log_format},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
@@ -75,11 +81,54 @@ bool parse_number(const char* text, unsigned low, unsigned high, unsigned& out, 
   return true;
 }
 
+constexpr size_t option_count = std::size(long_options) - 1;
+
+// What only a listening server does: with --stdio these are refused, all
+// named at once, rather than ignored.
+bool listening_only(int val) {
+  switch (val) {
+    case 'l':
+    case opt_max_connections:
+    case opt_max_per_source:
+    case opt_backlog:
+    case opt_reuse_port:
+    case opt_shutdown_grace:
+    case opt_overload_idle:
+    case opt_metrics:
+    case opt_proxy_protocol:
+    case opt_trusted_proxy:
+    case opt_proxy_timeout:
+    case opt_drain_delay:
+    case opt_workers:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// "--listen, --metrics" for the options given that --stdio cannot use, in a
+// buffer that outlives the parse (it runs once, before any thread); false
+// when there are none.
+bool stdio_conflicts(const bool (&given)[option_count], failure& why) {
+  static char names[512];
+  size_t used = 0;
+  unsigned count = 0;
+  for (size_t i = 0; i < option_count; ++i) {
+    if (!given[i] || !listening_only(long_options[i].val)) continue;
+    const int n = snprintf(names + used, sizeof names - used, "%s--%s", count > 0 ? ", " : "",
+                           long_options[i].name);
+    if (n > 0) used = std::min(used + static_cast<size_t>(n), sizeof names - 1);
+    ++count;
+  }
+  if (count == 0) return false;
+  why = {.refused = refusal::not_for_stdio, .input = {names, used}, .low = count};
+  return true;
+}
+
 // Trusting every address would let any client claim to be any other.
 refusal proxy_option_conflict(const server_options& o) {
   if (o.proxy_protocol && o.trusted_proxies.empty()) return refusal::proxy_protocol_untrusted;
   if (!o.proxy_protocol && !o.trusted_proxies.empty()) return refusal::trusted_proxy_alone;
-  if (o.proxy_protocol && o.stdio) return refusal::proxy_protocol_on_stdio;
   return refusal::none;
 }
 
@@ -150,7 +199,10 @@ std::string usage_text() {
          "      --proxy-timeout SECS   time for the header to arrive whole (default " +
          num(d.proxy_timeout) +
          ")\n"
-         "      --stdio                serve the one connection on standard input and exit\n"
+         "      --stdio                serve the one connection on standard input and exit;\n"
+         "                             options for listening are refused with it\n"
+         "      --log-format FORMAT    text (the default), json or logfmt: one object per\n"
+         "                             line with time, level, event and its fields\n"
          "  -q, --quiet                log errors only\n"
          "  -v, --verbose              also log one line per session\n"
          "  -h, --help                 show this help and exit\n"
@@ -172,14 +224,18 @@ parse_outcome parse_options(int argc, char** argv) {
     r.option = option;
     return r;
   };
+  bool given[option_count] = {};
   opterr = 0;
   optind = 1;
   // Parsed once, before any thread exists.
   // NOLINTNEXTLINE(concurrency-mt-unsafe)
   for (int c; (c = getopt_long(argc, argv, ":l:qvhV", long_options, nullptr)) != -1;) {
     const char* name = nullptr;
-    for (const option& lo : long_options)
-      if (lo.name != nullptr && lo.val == c) name = lo.name;
+    for (size_t i = 0; i < option_count; ++i) {
+      if (long_options[i].val != c) continue;
+      name = long_options[i].name;
+      given[i] = true;
+    }
     failure why;
     bool ok = true;
     switch (c) {
@@ -240,6 +296,10 @@ parse_outcome parse_options(int argc, char** argv) {
       case opt_reuse_port:
         o.reuse_port = true;
         break;
+      case opt_log_format:
+        ok = parse_log_format(optarg, o.log_style);
+        if (!ok) why = {.refused = refusal::not_log_format, .input = optarg};
+        break;
       case opt_stdio:
         o.stdio = true;
         break;
@@ -263,6 +323,7 @@ parse_outcome parse_options(int argc, char** argv) {
     if (!ok) return fail(why, name);
   }
   if (optind < argc) return fail({.refused = refusal::unexpected_argument, .input = argv[optind]});
+  if (failure why; o.stdio && stdio_conflicts(given, why)) return fail(why);
   if (const refusal conflict = proxy_option_conflict(o); conflict != refusal::none)
     return fail({.refused = conflict});
   if (o.listen.empty()) {

@@ -28,6 +28,7 @@ struct server_options {
   unsigned socket_buffer = 65536;    // bytes, each way, per session socket; 0: the kernel's
   unsigned keepalive = 60;           // seconds of silence before probing the peer; 0: off
   verbosity level = verbosity::normal;
+  log_format log_style = log_format::text;  // --log-format
   bool stdio = false;
   std::optional<endpoint> metrics;             // where GET /metrics is answered; none by default
   bool proxy_protocol = false;                 // every connection opens with a PROXY header

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "session_end.h"
 #include "session_socket.h"
 
 namespace capecho {
@@ -401,9 +402,12 @@ void server::serve(session& s) {
   if (!options_.metrics && !lines) return;
   session_summary summary;
   summary.seconds = took.count();
-  summary.counted = transfer_totals(fd, summary.received, summary.sent);  // none off TCP
+  summary.why = why_ended(s.last_call(), admission_.ending(fd));
+  const bool orderly = summary.why != end_reason::client_reset && summary.why != end_reason::error;
+  summary.counted = transfer_totals(fd, summary.received, summary.sent, orderly);  // none off TCP
   summary.received -= std::min<uint64_t>(summary.received, origin.header_bytes);
-  if (options_.metrics) counters_.session_ended(summary.seconds, summary.received, summary.sent);
+  if (options_.metrics)
+    counters_.session_ended(summary.seconds, summary.received, summary.sent, summary.why);
   if (!lines) return;
   const endpoint_name client = name_of(origin.client);
   const endpoint_name via = name_of(s.peer());

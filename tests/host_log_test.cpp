@@ -66,7 +66,8 @@ class log_writer {
 // lines start and end anywhere in the queue.
 void log_numbered(int n) {
   const int filler = 1 + (n * 37) % 300;
-  log_line(log_level::error, "line %d %.*s", n, filler, std::string(300, 'x').c_str());
+  log_event(log_level::error, "line", {{"n", n}}, "line %d %.*s", n, filler,
+            std::string(300, 'x').c_str());
 }
 
 // The numbers of the numbered lines in `text`, in order; -1 for a line

@@ -29,9 +29,9 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
   c.count(c.proxy_closed, 8);
   c.count(c.health_checks, 9);
   c.count(c.health_checks_failed, 10);
-  c.session_ended(0.0005, 100, 109);
-  c.session_ended(1.0, 10, 19);  // a bound counts in its own bucket
-  c.session_ended(7200, 1, 1);   // beyond the last bound: counted in +Inf only
+  c.session_ended(0.0005, 100, 109, end_reason::terminator);
+  c.session_ended(1.0, 10, 19, end_reason::terminator);   // a bound counts in its own bucket
+  c.session_ended(7200, 1, 1, end_reason::idle_timeout);  // beyond the last bound: +Inf only
   const std::string text = render_metrics(c, {2, 1024, 5, 2, 3, 7, 1700000000.5, {4, 11, 12, 13}});
   std::istringstream lines(text);
   std::string line, family, type;
@@ -79,6 +79,9 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
                              "capecho_sessions_by_state{state=\"reading_header\"} 4\n",
                              "capecho_sessions_by_state{state=\"ending\"} 13\n",
                              "capecho_log_lines_dropped_total 7\n",
+                             "capecho_sessions_ended_total{reason=\"terminator\"} 2\n",
+                             "capecho_sessions_ended_total{reason=\"idle_timeout\"} 1\n",
+                             "capecho_sessions_ended_total{reason=\"error\"} 0\n",
                              "capecho_start_time_seconds 1700000000.5\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
 }

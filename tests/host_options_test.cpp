@@ -93,11 +93,14 @@ TEST(Options, EveryOptionReachesItsSettingAtBothEndsOfItsRange) {
     }
   }
   EXPECT_EQ(parse({"--backlog", "9"}).options.backlog, 9u) << "every leading digit";
-  const parsed flags =
-      parse({"--reuse-port", "--stdio", "-v", "-l", "[::1]:0", "-l", "127.0.0.2:9"});
+  const parsed flags = parse({"--reuse-port", "-v", "-l", "[::1]:0", "-l", "127.0.0.2:9"});
   ASSERT_EQ(flags.status, parse_status::run) << flags.error;
   EXPECT_TRUE(flags.options.reuse_port);
-  EXPECT_TRUE(flags.options.stdio);
+  EXPECT_TRUE(parse({"--stdio", "--idle-timeout", "5", "--keepalive", "0", "--socket-buffer", "0",
+                     "-v", "--log-format", "json"})
+                  .options.stdio)
+      << "what applies to the one connection";
+  EXPECT_EQ(parse({"--log-format", "logfmt"}).options.log_style, log_format::logfmt);
   EXPECT_EQ(flags.options.level, verbosity::verbose);
   ASSERT_EQ(flags.options.listen.size(), 2u) << "given addresses replace the default";
   EXPECT_EQ(format_endpoint(flags.options.listen[0]), "[::1]:0");
@@ -132,7 +135,11 @@ TEST(Options, ProxyProtocolOnlyWithTrustedProxies) {
   EXPECT_EQ(parse({"--trusted-proxy", "10.0.0.1"}).error,
             "--trusted-proxy applies only with --proxy-protocol");
   EXPECT_EQ(parse({"--stdio", "--proxy-protocol", "--trusted-proxy", "10.0.0.1"}).error,
-            "--proxy-protocol does not apply to --stdio");
+            "--proxy-protocol, --trusted-proxy do not apply to --stdio");
+  // Every option only a listening server uses is refused alike, not ignored.
+  EXPECT_EQ(parse({"--stdio", "-l", "127.0.0.1:9", "--metrics", "127.0.0.1:9"}).error,
+            "--listen, --metrics do not apply to --stdio");
+  EXPECT_EQ(parse({"--workers", "2", "--stdio"}).error, "--workers does not apply to --stdio");
   EXPECT_EQ(parse({"--proxy-protocol", "--trusted-proxy", "10.0.0.0/40"}).error,
             "--trusted-proxy: '10.0.0.0/40': the prefix length must be a number from 0 to 32");
 }
@@ -151,6 +158,7 @@ TEST(Options, HelpNamesEveryOptionWithItsDefault) {
                            "--shutdown-grace",
                            "--thread-cache",
                            "--stdio",
+                           "--log-format FORMAT",
                            "--proxy-protocol",
                            "--trusted-proxy CIDR",
                            "--proxy-timeout SECS",

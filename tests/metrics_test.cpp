@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -70,6 +71,74 @@ TEST(MetricsEndpoint, CountsWhatHappened) {
       {"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:" + std::to_string(s.metrics)});
   EXPECT_EQ(second.wait_exit(), 1) << "the metrics port is not shared";
   EXPECT_NE(second.log().find("Address already in use"), std::string::npos) << second.log();
+}
+
+// Each way a session can end, as the client or the server makes it happen:
+// the -v line and the counter name the same reason, and a FIN is no byte.
+TEST(MetricsEndpoint, EachSessionSaysWhyItEnded) {
+  metered_server s({"-v", "--idle-timeout", "1", "--max-connections", "1", "--overload-idle", "1",
+                    "--shutdown-grace", "0"});
+  ASSERT_GT(s.metrics, 0) << s.server.log();
+  struct ending {
+    const char* reason;
+    const char* words;  // as the -v line ends
+    std::function<void()> make_it_happen;
+  };
+  const ending endings[] = {
+      {"terminator", " in 3 out 9, terminator\n",
+       [&] {
+         tcp_client c(s.port);
+         EXPECT_TRUE(c.greeted() && c.finish());
+       }},
+      {"client_closed", " in 3 out 12, client closed\n",
+       [&] {
+         tcp_client c(s.port);
+         EXPECT_TRUE(c.greeted());
+         EXPECT_EQ(c.echo("abc"), "ABC");
+         shutdown(c.fd(), SHUT_WR);  // its FIN takes a sequence number, not a byte
+         EXPECT_TRUE(c.closed_by_server());
+       }},
+      {"client_reset", ", client reset\n",
+       [&] {
+         tcp_client c(s.port);
+         EXPECT_TRUE(c.greeted());
+         EXPECT_EQ(c.echo("x"), "X");
+         c.reset();
+       }},
+      {"idle_timeout", " in 0 out 9, idle time-out\n",
+       [&] {
+         tcp_client c(s.port);
+         EXPECT_TRUE(c.greeted());
+         EXPECT_TRUE(c.closed_by_server());
+       }},
+      {"overload", ", overload protection\n",
+       [&] {
+         tcp_client idle(s.port);
+         EXPECT_TRUE(idle.greeted());
+         tcp_client waiting(s.port);  // at the limit: it waits, and the idle one makes room
+         EXPECT_TRUE(idle.closed_by_server());
+         EXPECT_TRUE(waiting.greeted() && waiting.finish());
+       }},
+  };
+  for (const ending& e : endings) {
+    const std::string counter =
+        std::string("\ncapecho_sessions_ended_total{reason=\"") + e.reason + "\"} 1\n";
+    e.make_it_happen();
+    EXPECT_TRUE(s.server.wait_for_log(e.words)) << e.reason << "\n" << s.server.log();
+    EXPECT_TRUE(eventually([&] { return scrape(s.metrics).find(counter) != std::string::npos; }))
+        << e.reason << "\n"
+        << scrape(s.metrics);
+  }
+  tcp_client held(s.port);
+  ASSERT_TRUE(held.greeted());
+  EXPECT_TRUE(eventually([&] {
+    return scrape(s.metrics).find("\ncapecho_sessions_by_state{state=\"parked\"} 1\n") !=
+           std::string::npos;
+  }));
+  s.server.signal(SIGTERM);
+  EXPECT_EQ(s.server.wait_exit(), 0);
+  EXPECT_NE(s.server.log().find(", server stopping\n"), std::string::npos) << s.server.log();
+  EXPECT_EQ(s.server.log().find(", error\n"), std::string::npos) << s.server.log();
 }
 
 TEST(MetricsEndpoint, ASlowOrHostileScraperStallsNoSession) {

@@ -253,7 +253,7 @@ TEST(Server, ServesTheConnectionOnStandardInput) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   spawn_setup on_stdin;
   on_stdin.stdin_fd = fds[1];
-  server_process server({"--stdio"}, on_stdin);
+  server_process server({"--stdio", "-v"}, on_stdin);
   close(fds[1]);
   const timeval limit{5, 0};
   setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -266,6 +266,8 @@ TEST(Server, ServesTheConnectionOnStandardInput) {
   EXPECT_EQ(std::string(buf, 5), "STDIO");
   ASSERT_EQ(send(fds[0], ".\r\n", 3, 0), 3);
   EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_TRUE(std::regex_search(server.log(), std::regex("session local [0-9.]+s, terminator\n")))
+      << "its -v line, as for any session: " << server.log();
   close(fds[0]);
 }
 
@@ -323,6 +325,8 @@ TEST(Server, RejectsBadUsageWithOneLineAndStatusTwo) {
       {"--backlog", "99999999999999999999"},
       {"--max-per-source"},
       {"stray-argument"},
+      {"--stdio", "--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"},
+      {"--log-format", "xml"},
   };
   for (const auto& args : bad) {
     server_process server(args);

@@ -40,7 +40,8 @@ enum class refusal : unsigned char {
   unexpected_argument,
   proxy_protocol_untrusted,
   trusted_proxy_alone,
-  proxy_protocol_on_stdio,
+  not_for_stdio,  // `input`: the options given, ", "-separated; `low`: how many
+  not_log_format,
   // From the service manager
   listen_fds_count,      // `input`: LISTEN_FDS
   not_listening_stream,  // `fd`

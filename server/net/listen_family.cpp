@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <sys/socket.h>
 
-#include "log.h"
+#include "events.h"
 #include "unique_fd.h"
 
 namespace capecho {
@@ -24,8 +24,7 @@ bool family_missing(const endpoint& at, const std::vector<endpoint>& all) {
     if (other.storage.ss_family == at.storage.ss_family ||
         socket_error(other.storage.ss_family) != 0)
       continue;
-    log_line(log_level::note, "not listening on %s: %s on this system", format_endpoint(at).c_str(),
-             error_text(err).c_str());
+    log_family_missing(format_endpoint(at), err);
     return true;
   }
   return false;

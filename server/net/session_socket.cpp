@@ -42,6 +42,25 @@ bool tcp_counters(int fd, tcp_info& info) {
          len >= offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received;
 }
 
+// Whether the peer's FIN has come, from the state of a socket not yet closed
+// here. A full socket moves from FIN_WAIT2 to CLOSE, not TIME_WAIT, when the
+// peer answers a shutdown with its FIN; a reset or a failure ends in CLOSE too.
+bool fin_received(uint8_t state, bool orderly) {
+  // tcpi_state as the kernel numbers it (linux/tcp.h does not name them).
+  enum : uint8_t { time_wait = 6, close = 7, close_wait = 8, last_ack = 9, closing = 11 };
+  switch (state) {
+    case close_wait:
+    case last_ack:
+    case closing:
+    case time_wait:
+      return true;
+    case close:
+      return orderly;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool prepare_session_socket(int fd, const session_socket_settings& s, failure& why) {
@@ -63,10 +82,11 @@ bool prepare_session_socket(int fd, const session_socket_settings& s, failure& w
   return !is_tcp(fd) || set_tcp_options(fd, s, why);
 }
 
-bool transfer_totals(int fd, uint64_t& received, uint64_t& sent) {
+bool transfer_totals(int fd, uint64_t& received, uint64_t& sent, bool orderly) {
   tcp_info info{};
   if (!tcp_counters(fd, info)) return false;
   received = info.tcpi_bytes_received;
+  if (received > 0 && fin_received(info.tcpi_state, orderly)) --received;
   sent = info.tcpi_bytes_acked;
   return true;
 }

@@ -35,8 +35,10 @@ inline constexpr int keepalive_probes = 4;
 inline unsigned keepalive_interval(unsigned idle) { return idle >= 4 ? idle / 4 : 1; }
 
 // Bytes received, and sent and acknowledged, from the kernel's TCP counters;
-// false where there are none.
-bool transfer_totals(int fd, uint64_t& received, uint64_t& sent);
+// false where there are none. The kernel counts the peer's FIN as a byte (it
+// takes a sequence number); it is left out. Only a closed connection's state
+// cannot tell a FIN from a reset or a failure: `orderly` says which it was.
+bool transfer_totals(int fd, uint64_t& received, uint64_t& sent, bool orderly = true);
 
 // Milliseconds since the peer last sent data, from the kernel's TCP counters;
 // false where there are none (not TCP).

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "end_reason.h"
 #include "failure.h"
 
 namespace capecho {
@@ -47,6 +48,7 @@ void log_log_thread_failed(const failure& why);
 void log_notify_socket_unusable(const failure& why);
 void log_cannot_listen(const std::string& name, const failure& why);
 void log_listening(const std::string& name);
+void log_family_missing(const std::string& name, int err);
 void log_metrics_listening(const std::string& name);
 void log_listen_pid_elsewhere(const char* listen_pid);
 void log_descriptor_limit_kept(int err);
@@ -79,6 +81,7 @@ struct session_summary {
   bool counted = false;  // the byte counts are known (TCP)
   uint64_t received = 0;
   uint64_t sent = 0;
+  end_reason why = end_reason::error;
 };
 void log_session(const session_summary& s);
 

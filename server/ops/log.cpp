@@ -20,7 +20,10 @@
 namespace capecho {
 namespace {
 
-constexpr size_t line_capacity = 512;
+// The words of an event, and its whole line: a JSON line carries the words
+// escaped and the fields besides.
+constexpr size_t message_capacity = 512;
+constexpr size_t line_capacity = 1024;
 // Lines wait in a ring of bytes, each behind its length. A session line is 60
 // to 200 bytes, so the ring holds about a second of -v lines at 20,000
 // sessions a second: enough for the writer to wait for a CPU, or for a disk
@@ -33,45 +36,19 @@ constexpr size_t batch_capacity = 4096;  // one pipe buffer: a write of it is at
 // How often a writer waiting for standard error looks whether it should give up.
 constexpr int give_up_check_ms = 100;
 
-constexpr char prefix[] = "capecho-server: ";
-
 std::atomic<verbosity> current_level{verbosity::normal};
 std::atomic<bool> to_journal{false};
+std::atomic<log_format> current_format{log_format::text};
 
-// "<3>" for the journal, else "2026-12-08T17:20:53.123Z ".
-int format_stamp(char* buf, size_t capacity, log_level level) {
-  if (to_journal) {
-    const int priority = level == log_level::error ? 3 : level == log_level::note ? 5 : 6;
-    return snprintf(buf, capacity, "<%d>", priority);
-  }
-  timespec now{};
-  tm utc{};
-  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || gmtime_r(&now.tv_sec, &utc) == nullptr) return 0;
-  char date[32];
-  if (strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &utc) == 0) return 0;
-  return snprintf(buf, capacity, "%s.%03ldZ ", date, now.tv_nsec / 1000000);
-}
-
-// The whole line, stamp, prefix and newline, in `line`; returns its length.
-__attribute__((format(printf, 4, 0))) size_t format_line(char* line, size_t capacity,
-                                                         log_level level, const char* format,
-                                                         va_list args) {
-  int used = format_stamp(line, capacity, level);
-  used += snprintf(line + used, capacity - static_cast<size_t>(used), "%s", prefix);
-  const int len = vsnprintf(line + used, capacity - static_cast<size_t>(used) - 1, format, args);
-  if (len < 0) return 0;
-  used = std::min(used + len, static_cast<int>(capacity) - 2);
-  line[used++] = '\n';
-  return static_cast<size_t>(used);
-}
-
-__attribute__((format(printf, 4, 5))) size_t format_line(char* line, size_t capacity,
-                                                         log_level level, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const size_t len = format_line(line, capacity, level, format, args);
-  va_end(args);
-  return len;
+// The whole line of one event in `line`; returns its length.
+size_t format_line(char* line, size_t capacity, log_level level, const char* event,
+                   log_fields fields, const char* message) {
+  line_context c;
+  c.format = current_format.load(std::memory_order_relaxed);
+  c.journal = to_journal.load(std::memory_order_relaxed);
+  c.priority = level == log_level::error ? 3 : level == log_level::note ? 5 : 6;
+  if (!c.journal || c.format != log_format::text) (void)clock_gettime(CLOCK_REALTIME, &c.now);
+  return format_event(line, capacity, c, event, fields, message);
 }
 
 enum class writer_state { none, running, stopped, abandoned };
@@ -167,7 +144,8 @@ void writer_main() {
     if (dropped > 0) {
       char text[128];
       describe_dropped(text, sizeof text, dropped);
-      used += format_line(batch + used, line_capacity, log_level::error, "%s", text);
+      used += format_line(batch + used, line_capacity, log_level::error, "log_lines_dropped",
+                          {{"dropped", dropped}}, text);
     }
     const bool done = write_out(batch, used);
     lock.lock();
@@ -211,6 +189,8 @@ void deliver(const char* line, size_t len) {
 
 void set_log_level(verbosity level) { current_level = level; }
 
+void set_log_format(log_format format) { current_format = format; }
+
 // Runs before any thread exists, so getenv is safe.
 void choose_log_format() {
   const char* stream = getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
@@ -240,13 +220,16 @@ bool logging_enabled(log_level level) {
 }
 
 // The whole line is formatted first, so one write keeps lines apart.
-void log_line(log_level level, const char* format, ...) {
+void log_event(log_level level, const char* event, log_fields fields, const char* format, ...) {
   if (!logging_enabled(level)) return;
-  char line[line_capacity];
+  char message[message_capacity];
   va_list args;
   va_start(args, format);
-  const size_t len = format_line(line, sizeof line, level, format, args);
+  const int n = vsnprintf(message, sizeof message, format, args);
   va_end(args);
+  if (n < 0) return;
+  char line[line_capacity];
+  const size_t len = format_line(line, sizeof line, level, event, fields, message);
   if (len > 0) deliver(line, len);
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "failure.h"
+#include "log_format.h"
 
 namespace capecho {
 
@@ -24,14 +25,20 @@ enum class log_level { error, note, detail };
 void set_log_level(verbosity level);
 bool logging_enabled(log_level level);
 
+// Text unless told otherwise; set once at start, before any thread exists.
+void set_log_format(log_format format);
+
 // When JOURNAL_STREAM says standard error is the journal, lines start with
 // their syslog priority (<3> errors, <5> notes, <6> details) and carry no
 // time; otherwise with the UTC time to the millisecond (RFC 3339). Call it
 // once at start, before any thread exists.
 void choose_log_format();
 
-// Formats and queues one line (or writes it, before the writer runs).
-void log_line(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Formats and queues one event's line (or writes it, before the writer
+// runs): `event` is its stable name, `fields` its values, and the printf
+// `format` its words. events.cpp calls it, one function per event.
+void log_event(log_level level, const char* event, log_fields fields, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // Words the note the writer adds after it had to drop lines (the wording of
 // every event is events.cpp's); returns its length.

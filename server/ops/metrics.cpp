@@ -42,8 +42,10 @@ std::string bound(double le) {
 
 }  // namespace
 
-void server_counters::session_ended(double seconds, uint64_t received, uint64_t sent) {
+void server_counters::session_ended(double seconds, uint64_t received, uint64_t sent,
+                                    end_reason why) {
   count(completed);
+  count(ended_because[static_cast<size_t>(why)]);
   count(received_bytes, received);
   count(sent_bytes, sent);
   count(duration_micros, static_cast<uint64_t>(seconds * 1e6));
@@ -92,6 +94,13 @@ std::string render_metrics(const server_counters& c, const server_gauges& g) {
   out.sample(R"(capecho_sessions_ended_by_server_total{reason="overload_protection"})",
              read(c.ended_by_overload));
   out.sample(R"(capecho_sessions_ended_by_server_total{reason="stop"})", read(c.ended_by_stop));
+  out.family("capecho_sessions_ended_total", "counter",
+             "Sessions ended, by why: the client's terminator, the client closed or reset, "
+             "the idle time-out, overload protection, the stop, or another failure.");
+  for (size_t i = 0; i < end_reasons; ++i)
+    out.sample(std::string(R"(capecho_sessions_ended_total{reason=")") +
+                   end_reason_name(static_cast<end_reason>(i)) + "\"}",
+               read(c.ended_because[i]));
   out.counter("capecho_received_bytes_total", "Bytes received from clients in ended sessions.",
               read(c.received_bytes));
   out.counter("capecho_sent_bytes_total",

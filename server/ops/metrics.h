@@ -11,6 +11,8 @@
 #include <atomic>
 #include <string>
 
+#include "end_reason.h"
+
 namespace capecho {
 
 // Upper bounds of the session duration histogram, in seconds.
@@ -37,11 +39,12 @@ struct server_counters {
   std::atomic<uint64_t> sent_bytes{0};
   std::array<std::atomic<uint64_t>, duration_buckets.size()> duration_le{};  // not cumulative
   std::atomic<uint64_t> duration_micros{0};
+  std::array<std::atomic<uint64_t>, end_reasons> ended_because{};
 
   void count(std::atomic<uint64_t>& c, uint64_t n = 1) {
     c.fetch_add(n, std::memory_order_relaxed);
   }
-  void session_ended(double seconds, uint64_t received, uint64_t sent);
+  void session_ended(double seconds, uint64_t received, uint64_t sent, end_reason why);
 };
 
 // The figures that are read, not counted, when the endpoint is scraped.

@@ -18,7 +18,17 @@ session* session_of(int fd) {
   return s != nullptr && s->fd() == fd ? s : nullptr;
 }
 
+thread_local call_record last_plain;
+
+// A thread-local store, no call: off a session this is the whole cost.
+ssize_t plain(bool input, ssize_t n) {
+  last_plain = {true, input, n, n < 0 ? errno : 0};
+  return n;
+}
+
 }  // namespace
+
+const call_record& last_plain_call() { return last_plain; }
 
 ssize_t peek_when_readable(int fd, void* buf, size_t len,
                            std::chrono::steady_clock::time_point deadline) {
@@ -49,6 +59,7 @@ ssize_t peek_when_readable(int fd, void* buf, size_t len,
 
 }  // namespace capecho
 
+using capecho::plain;
 using capecho::session;
 using capecho::session_of;
 
@@ -56,7 +67,7 @@ extern "C" {
 
 ssize_t capecho_hosted_read(int fd, void* buf, size_t len) {
   session* s = session_of(fd);
-  if (s == nullptr) return read(fd, buf, len);
+  if (s == nullptr) return plain(true, read(fd, buf, len));
   return s->io(EPOLLIN, len, [&](int flags) {
     return flags != 0 ? recv(fd, buf, len, flags) : read(fd, buf, len);
   });
@@ -64,7 +75,7 @@ ssize_t capecho_hosted_read(int fd, void* buf, size_t len) {
 
 ssize_t capecho_hosted_recvmsg(int fd, struct msghdr* msg, int flags) {
   session* s = session_of(fd);
-  if (s == nullptr) return recvmsg(fd, msg, flags);
+  if (s == nullptr) return plain(true, recvmsg(fd, msg, flags));
   size_t len = 0;
   for (size_t i = 0; i < msg->msg_iovlen; ++i) len += msg->msg_iov[i].iov_len;
   const size_t control = msg->msg_controllen;
@@ -76,13 +87,13 @@ ssize_t capecho_hosted_recvmsg(int fd, struct msghdr* msg, int flags) {
 
 ssize_t capecho_hosted_send(int fd, const void* buf, size_t len, int flags) {
   session* s = session_of(fd);
-  if (s == nullptr) return send(fd, buf, len, flags);
+  if (s == nullptr) return plain(false, send(fd, buf, len, flags));
   return s->io(EPOLLOUT, len, [&](int more) { return send(fd, buf, len, flags | more); });
 }
 
 ssize_t capecho_hosted_write(int fd, const void* buf, size_t len) {
   session* s = session_of(fd);
-  if (s == nullptr) return write(fd, buf, len);
+  if (s == nullptr) return plain(false, write(fd, buf, len));
   return s->io(EPOLLOUT, len, [&](int flags) {
     return flags != 0 ? send(fd, buf, len, flags | MSG_NOSIGNAL) : write(fd, buf, len);
   });

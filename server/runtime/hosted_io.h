@@ -19,6 +19,8 @@
 
 #include <chrono>
 
+#include "session.h"
+
 namespace capecho {
 
 // Peeks at what has arrived on fd once something has, within the deadline:
@@ -26,6 +28,10 @@ namespace capecho {
 // deadline passed first, or ENOMEM when the session lost its frames.
 ssize_t peek_when_readable(int fd, void* buf, size_t len,
                            std::chrono::steady_clock::time_point deadline);
+
+// The last call this thread made off a session (--stdio serves there): the
+// host tells from it why the handler returned.
+const call_record& last_plain_call();
 
 }  // namespace capecho
 

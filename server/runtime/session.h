@@ -16,6 +16,7 @@
 #include <stddef.h>
 #include <errno.h>
 #include <stdint.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -46,6 +47,15 @@ class session_host {
   ~session_host() = default;
 };
 
+// What the last call on a session's socket returned: the host tells from it
+// why the session ended. Kept with three plain stores per call.
+struct call_record {
+  bool made = false;
+  bool input = false;  // a read
+  ssize_t n = 0;
+  int err = 0;  // errno when n < 0
+};
+
 // Whom a session serves: its peer, or the client a balancer's PROXY header
 // names.
 struct session_origin {
@@ -65,6 +75,7 @@ class session {
   int fd() const { return fd_.get(); }
   const endpoint& peer() const { return peer_; }
   session_origin& origin() { return origin_; }
+  const call_record& last_call() const { return last_call_; }
 
   // Its scheduler's record of it, for the scheduler alone.
   task& scheduled() { return task_; }
@@ -91,12 +102,17 @@ class session {
   static void main(void* self);
   void live();
   void enter(task_state next);
+  ssize_t noted(uint32_t events, ssize_t n) {
+    last_call_ = {true, events == EPOLLIN, n, n < 0 ? errno : 0};
+    return n;
+  }
 
   session_host& host_;
   unique_fd fd_;
   endpoint peer_;
   session_origin origin_;
   task task_;
+  call_record last_call_;
 };
 
 // How long a call may block its thread, where blocking is allowed at all
@@ -116,7 +132,7 @@ ssize_t session::io(uint32_t events, size_t len, Call call) {
     const int err = errno;
     home.done_blocking(task_);
     errno = err;
-    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return noted(events, n);
     blocked = true;
     note_result(task_, events, n, len);
   }
@@ -127,14 +143,14 @@ ssize_t session::io(uint32_t events, size_t len, Call call) {
       const int err = errno;
       note_result(task_, events, n, len);
       errno = err;
-      if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+      if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return noted(events, n);
     }
     if (deadline == no_deadline && session_idle_timeout().count() > 0)
       deadline = std::chrono::steady_clock::now() + session_idle_timeout() -
                  (blocked ? park_after : std::chrono::milliseconds(0));
     if (!wait_ready(events, deadline)) {
       if (errno == ETIMEDOUT) errno = EAGAIN;  // what a time-out on the socket says
-      return -1;
+      return noted(events, -1);
     }
   }
 }
