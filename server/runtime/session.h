@@ -23,6 +23,7 @@
 #include <chrono>
 
 #include "address.h"
+#include "sanitizers.h"
 #include "scheduler.h"
 #include "unique_fd.h"
 
@@ -122,7 +123,7 @@ inline constexpr std::chrono::milliseconds park_after{100};
 std::chrono::seconds session_idle_timeout();
 
 template <typename Call>
-ssize_t session::io(uint32_t events, size_t len, Call call) {
+CAPECHO_NO_VPTR_CHECK ssize_t session::io(uint32_t events, size_t len, Call call) {
   scheduler& home = *task_.home;
   bool blocked = false;
   if (home.may_block(task_)) {
