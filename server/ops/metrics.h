@@ -11,6 +11,8 @@
 #include <atomic>
 #include <string>
 
+#include "process_stats.h"
+
 namespace capecho {
 
 // Upper bounds of the session duration histogram, in seconds.
@@ -57,9 +59,11 @@ struct server_gauges {
   struct {
     size_t reading_header = 0, serving = 0, parked = 0, ending = 0;
   } by_state;
+  const char* version = "unknown";  // for capecho_build_info
 };
 
-std::string render_metrics(const server_counters& c, const server_gauges& g);
+std::string render_metrics(const server_counters& c, const server_gauges& g,
+                           const process_stats& p = {});
 
 }  // namespace capecho
 
