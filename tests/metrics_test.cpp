@@ -91,10 +91,13 @@ TEST(MetricsEndpoint, HealthAndReadinessTillTheDrainEnds) {
   EXPECT_EQ(head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << head;
   EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n") << "no body";
   const std::string text = scrape(s.metrics);
-  for (const char* family :
-       {"\nprocess_cpu_seconds_total ", "\nprocess_resident_memory_bytes ", "\nprocess_open_fds ",
-        "\nprocess_max_fds ", "\nprocess_start_time_seconds ",
-        "\ncapecho_build_info{version=\"" CAPECHO_TEST_VERSION "\"} 1\n"})
+  const std::string build_info =
+      std::string("\ncapecho_build_info{version=\"") + CAPECHO_TEST_VERSION + "\"} 1\n";
+  for (const std::string& family :
+       {std::string("\nprocess_cpu_seconds_total "),
+        std::string("\nprocess_resident_memory_bytes "), std::string("\nprocess_open_fds "),
+        std::string("\nprocess_max_fds "), std::string("\nprocess_start_time_seconds "),
+        build_info})
     EXPECT_NE(text.find(family), std::string::npos) << family << text;
 
   s.server.signal(SIGTERM);

@@ -50,7 +50,7 @@ void read_stat(process_stats& p) {
   const long ticks = sysconf(_SC_CLK_TCK);
   if (at == nullptr || ticks <= 0) return;
   unsigned long long fields[22] = {};  // fields[n] is field n; from field 3
-  char* cursor = const_cast<char*>(at + 1);
+  const char* cursor = at + 1;
   for (int n = 3; n <= 22; ++n) {
     while (*cursor == ' ') ++cursor;
     if (n == 3) {  // the state, a letter
