@@ -20,6 +20,7 @@
 #include "metrics_endpoint.h"
 #include "notify.h"
 #include "options.h"
+#include "process_stats.h"
 #include "server.h"
 #include "session.h"
 #include "session_end.h"
@@ -42,6 +43,17 @@ constexpr auto log_flush_patience = std::chrono::seconds(1);
 
 // How often the service manager hears how the server is doing.
 constexpr auto status_interval = std::chrono::seconds(10);
+
+// How long a busy worker may go without a new turn of its loop before it
+// counts as stuck, when no watchdog sets the period: far beyond any turn of
+// a working server, short against a liveness probe's failure threshold.
+constexpr std::chrono::milliseconds progress_period_default = std::chrono::seconds(10);
+
+// The watchdog's pet interval (half its time-out) when there is one.
+std::chrono::milliseconds progress_period(const service_notifier& manager) {
+  const auto pet = manager.watchdog_interval();
+  return pet.count() > 0 ? pet : progress_period_default;
+}
 
 // Started with 0, 1 or 2 closed, the first connection accepted would take
 // that number and receive whatever is printed there: fill them first.
@@ -195,7 +207,8 @@ void keep_manager_informed(server& srv, const service_notifier& manager) {
   srv.set_heartbeat(pet.count() > 0 ? pet : status_interval,
                     [&srv, &manager, pet, next_status]() mutable {
                       // Only while the workers serve, not the accept loop alone.
-                      if (pet.count() > 0 && srv.workers_responsive()) manager.send("WATCHDOG=1");
+                      if (pet.count() > 0 && srv.workers_responsive(pet))
+                        manager.send("WATCHDOG=1");
                       const auto now = std::chrono::steady_clock::now();
                       if (now < next_status) return;
                       next_status = now + status_interval;
@@ -203,13 +216,17 @@ void keep_manager_informed(server& srv, const service_notifier& manager) {
                     });
 }
 
-// Answers GET /metrics on `at`, when --metrics asked for it. False, with the
-// failed call, when it cannot start.
-bool start_metrics(const server& srv, listener at, std::unique_ptr<metrics_endpoint>& endpoint,
-                   failure& why) {
+// Answers GET /metrics, /healthz and /readyz on `at`, when --metrics asked
+// for it. False, with the failed call, when it cannot start.
+bool start_metrics(server& srv, std::chrono::milliseconds period, listener at,
+                   std::unique_ptr<metrics_endpoint>& endpoint, failure& why) {
   if (!at.fd.valid()) return true;
   endpoint = std::make_unique<metrics_endpoint>(
-      std::move(at.fd), [&srv] { return render_metrics(srv.counters(), srv.gauges()); });
+      std::move(at.fd),
+      endpoint_answers{
+          [&srv] { return render_metrics(srv.counters(), srv.gauges(), read_process_stats()); },
+          [&srv, period] { return srv.workers_responsive(period); },
+          [&srv] { return srv.ready(); }});
   if (!endpoint->start(why)) return false;
   log_metrics_listening(at.name);
   return true;
@@ -229,7 +246,8 @@ int serve_listeners(const server_options& options, void (*handler)(int),
   keep_manager_informed(srv, manager);
   std::unique_ptr<metrics_endpoint> metrics;
   signal_watcher watcher([&srv, &manager](int sig) { act_on_signal(srv, manager, sig); });
-  if (!start_metrics(srv, std::move(metrics_at), metrics, why) || !watcher.start(why)) {
+  if (!start_metrics(srv, progress_period(manager), std::move(metrics_at), metrics, why) ||
+      !watcher.start(why)) {
     log_start_failure("cannot start a thread", why);
     return exit_runtime;
   }

@@ -14,6 +14,10 @@
 #include "session_end.h"
 #include "session_socket.h"
 
+#ifndef CAPECHO_VERSION
+#define CAPECHO_VERSION "unknown"
+#endif
+
 namespace capecho {
 namespace {
 
@@ -76,6 +80,7 @@ void server::run() {
   std::vector<pollfd> watched;
   for (const listener& l : listeners_) watched.push_back({l.fd.get(), POLLIN, 0});
   watched.push_back({wake_.get(), POLLIN, 0});
+  accepting_.store(true, std::memory_order_release);
   for (;;) {
     try {
       beat_if_due();
@@ -102,6 +107,7 @@ void server::run() {
       back_off();
     }
   }
+  accepting_.store(false, std::memory_order_release);
   close_listeners();
   drain_and_end_sessions();
   wait_for_sessions_to_end();
@@ -193,6 +199,7 @@ server_gauges server::gauges() const {
   g.workers_parked = workers_.started() - g.workers_busy;
   g.log_lines_dropped = log_lines_dropped();
   g.start_time_seconds = std::chrono::duration<double>(started_.time_since_epoch()).count();
+  g.version = CAPECHO_VERSION;
   return g;
 }
 

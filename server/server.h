@@ -60,8 +60,17 @@ class server final : private session_host {
   // Calls `beat` from the accept loop at least every `interval`, so that a
   // loop that is stuck stops beating. Set before run().
   void set_heartbeat(std::chrono::milliseconds interval, std::function<void()> beat);
-  // From the beat, once per beat: no worker is stuck (worker::responsive).
-  bool workers_responsive() { return workers_.responsive(); }
+  // From any thread, as often as asked: no worker is stuck for longer than
+  // `period` (worker::responsive).
+  bool workers_responsive(std::chrono::steady_clock::duration period) {
+    return workers_.responsive(period);
+  }
+  // From any thread: the accept loop runs and no stop has been asked for,
+  // so new clients are welcome (a drain turns this false first).
+  bool ready() const {
+    return accepting_.load(std::memory_order_acquire) &&
+           stop_requests_.load(std::memory_order_acquire) == 0;
+  }
 
  private:
   bool wait_for_free_slot();
@@ -106,6 +115,7 @@ class server final : private session_host {
   std::atomic<unsigned> stop_requests_{0};
   std::chrono::steady_clock::time_point drain_until_{};  // listeners stay open until then
   std::atomic<bool> draining_{false};                    // health checks are turned away
+  std::atomic<bool> accepting_{false};                   // run() is in its accept loop
   server_counters counters_;
   const std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
 

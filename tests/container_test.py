@@ -3,8 +3,8 @@
 
 The image is checked (size, user, labels, ports, its files, the same image
 from a second build), then run read-only with no capabilities: it serves
-sessions on a published loopback port, answers on its metrics port without
-counting the scrapes as sessions, and `podman stop` ends it with status 0
+sessions on a published loopback port, answers on its metrics port (the
+probes' /healthz and /readyz too) without counting the scrapes as sessions, and `podman stop` ends it with status 0
 within the shutdown grace, while a session still open gets its echo; where IPv6 is missing it serves on
 IPv4 alone. Last, two containers behind HAProxy
 (packaging/fleet/haproxy.cfg, pointed at their published ports) are replaced
@@ -163,10 +163,10 @@ def eventually(predicate, seconds=15):
     return False
 
 
-def scrape(port):
+def scrape(port, path="/metrics"):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=3) as s:
-            s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
+            s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
             data = b""
             while True:
                 chunk = s.recv(65536)
@@ -278,6 +278,11 @@ def check_serving_and_stop(podman, image):
     check(metric(text, "capecho_connections_accepted_total") == 3,
           "the metrics port answers, and scrapes are not sessions: %s"
           % metric(text, "capecho_connections_accepted_total"))
+    for path in ("/healthz", "/readyz"):
+        answer = scrape(metrics_port, path)
+        check(answer.startswith("HTTP/1.0 200 OK\r\n") and answer.endswith("\r\n\r\nok\n"),
+              "the probes' %s answers 200: %r" % (path, answer))
+    check(metric(text, "process_open_fds") is not None, "the process figures are there")
 
     # A stop with two sessions open: one is still served and ends, the other
     # stays quiet and is ended at the grace; the server exits 0 then, long

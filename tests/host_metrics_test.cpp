@@ -1,6 +1,8 @@
 // The metrics text, the endpoint's answers, and its thread's life, against the host library.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include "listeners.h"
 #include "metrics.h"
 #include "metrics_endpoint.h"
+#include "process_stats.h"
 
 using namespace capecho;
 
@@ -32,18 +35,20 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
   c.session_ended(0.0005, 100, 109, end_reason::terminator);
   c.session_ended(1.0, 10, 19, end_reason::terminator);   // a bound counts in its own bucket
   c.session_ended(7200, 1, 1, end_reason::idle_timeout);  // beyond the last bound: +Inf only
-  const std::string text = render_metrics(c, {2, 1024, 5, 2, 3, 7, 1700000000.5, {4, 11, 12, 13}});
+  server_gauges g{2, 1024, 5, 2, 3, 7, 1700000000.5, {4, 11, 12, 13}};
+  g.version = "9.8.7";
+  const std::string text = render_metrics(c, g, {12.5, 4096, 20, 1024, 1699999999.25});
   std::istringstream lines(text);
   std::string line, family, type;
   int families = 0;
   for (int n = 0; std::getline(lines, line); ++n) {
     std::smatch m;
-    if (std::regex_match(line, m, std::regex("# HELP (capecho_[a-z_]+) .+"))) {
+    if (std::regex_match(line, m, std::regex("# HELP ((capecho|process)_[a-z_]+) .+"))) {
       family = m[1];
       ++families;
-    } else if (std::regex_match(line, m, std::regex("# TYPE (capecho_[a-z_]+) (\\w+)"))) {
+    } else if (std::regex_match(line, m, std::regex("# TYPE ((capecho|process)_[a-z_]+) (\\w+)"))) {
       EXPECT_EQ(m[1], family) << line;
-      type = m[2];
+      type = m[3];
       if (type == "counter") {
         EXPECT_TRUE(family.ends_with("_total")) << family;
       }
@@ -82,27 +87,92 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
                              "capecho_sessions_ended_total{reason=\"terminator\"} 2\n",
                              "capecho_sessions_ended_total{reason=\"idle_timeout\"} 1\n",
                              "capecho_sessions_ended_total{reason=\"error\"} 0\n",
-                             "capecho_start_time_seconds 1700000000.5\n"})
+                             "capecho_start_time_seconds 1700000000.5\n",
+                             "capecho_build_info{version=\"9.8.7\"} 1\n",
+                             "# TYPE process_cpu_seconds_total counter\n",
+                             "process_cpu_seconds_total 12.5\n",
+                             "process_resident_memory_bytes 4096\n",
+                             "process_open_fds 20\n",
+                             "process_max_fds 1024\n",
+                             "process_start_time_seconds 1699999999.25\n"})
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+  EXPECT_EQ(render_metrics(c, g).find("process_"), std::string::npos)
+      << "a figure that could not be read is left out";
 }
 
-TEST(MetricsEndpoint, AnswersGetMetricsAndNothingElse) {
+// The process's figures as the kernel reports them, against what this test
+// process has: descriptors it opens are counted, one for one.
+TEST(Metrics, ProcessFiguresAreThisProcesss) {
+  const process_stats before = read_process_stats();
+  std::vector<unique_fd> extra;
+  for (int i = 0; i < 5; ++i) extra.emplace_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const process_stats after = read_process_stats();
+  EXPECT_GT(before.open_fds, 2);
+  EXPECT_EQ(after.open_fds, before.open_fds + 5);
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(after.max_fds, static_cast<double>(limit.rlim_cur));
+  EXPECT_GT(after.resident_bytes, 1 << 20);
+  EXPECT_GE(after.cpu_seconds, 0);
+  const double now = static_cast<double>(time(nullptr));
+  EXPECT_LE(after.start_time_seconds, now + 1);
+  EXPECT_GT(after.start_time_seconds, now - 3600) << "this test started within the hour";
+}
+
+TEST(MetricsEndpoint, AnswersItsThreePathsAndNothingElse) {
   int renders = 0;
-  const auto render = [&renders] {
-    ++renders;
-    return std::string("capecho_x 1\n");
-  };
-  const std::string ok = metrics_response("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", render);
+  bool live = true, ready = true;
+  const endpoint_answers answers{[&renders] {
+                                   ++renders;
+                                   return std::string("capecho_x 1\n");
+                                 },
+                                 [&live] { return live; }, [&ready] { return ready; }};
+  const std::string ok = metrics_response("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", answers);
   EXPECT_EQ(ok,
             "HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
             "Content-Length: 12\r\nConnection: close\r\n\r\ncapecho_x 1\n");
-  EXPECT_EQ(metrics_response("GET /metrics?x=1 HTTP/1.0\n\n", render).rfind("HTTP/1.0 200 OK", 0),
+  EXPECT_EQ(metrics_response("HEAD /metrics HTTP/1.1\r\n\r\n", answers),
+            ok.substr(0, ok.size() - 12))
+      << "HEAD: the same head, no body";
+  EXPECT_EQ(metrics_response("GET /metrics?x=1 HTTP/1.0\n\n", answers).rfind("HTTP/1.0 200 OK", 0),
             0u);
-  for (const char* other :
-       {"GET / HTTP/1.1\r\n\r\n", "GET /metricsx HTTP/1.1\r\n\r\n",
-        "POST /metrics HTTP/1.1\r\n\r\n", "HEAD /metrics HTTP/1.1\r\n\r\n", "garbage\r\n\r\n"})
-    EXPECT_EQ(metrics_response(other, render).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
-  EXPECT_EQ(renders, 2) << "nothing is rendered for a 404";
+  const std::string healthy =
+      "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n"
+      "Content-Length: 3\r\nConnection: close\r\n\r\n";
+  const struct {
+    bool live, ready;
+    const char* request;
+    std::string answer;
+  } table[] = {
+      {true, true, "GET /healthz HTTP/1.1\r\n\r\n", healthy + "ok\n"},
+      {true, true, "HEAD /healthz HTTP/1.1\r\n\r\n", healthy},
+      {true, true, "GET /readyz?verbose HTTP/1.1\r\n\r\n", healthy + "ok\n"},
+      {true, true, "HEAD /readyz HTTP/1.0\n\n", healthy},
+      {false, true, "GET /healthz HTTP/1.1\r\n\r\n",
+       "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+       "Content-Length: 18\r\nConnection: close\r\n\r\na worker is stuck\n"},
+      {false, true, "GET /readyz HTTP/1.1\r\n\r\n", healthy + "ok\n"},
+      {true, false, "GET /healthz HTTP/1.1\r\n\r\n", healthy + "ok\n"},
+      {true, false, "HEAD /readyz HTTP/1.1\r\n\r\n",
+       "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+       "Content-Length: 14\r\nConnection: close\r\n\r\n"},
+  };
+  for (const auto& row : table) {
+    live = row.live;
+    ready = row.ready;
+    EXPECT_EQ(metrics_response(row.request, answers), row.answer) << row.request;
+  }
+  for (const char* other : {"POST /metrics HTTP/1.1\r\n\r\n", "DELETE /healthz HTTP/1.1\r\n\r\n"})
+    EXPECT_EQ(metrics_response(other, answers)
+                  .rfind("HTTP/1.0 405 Method Not Allowed\r\nContent-Type: text/plain; "
+                         "charset=utf-8\r\nContent-Length: 17\r\nAllow: GET, HEAD\r\n",
+                         0),
+              0u)
+        << other;
+  for (const char* other : {"GET / HTTP/1.1\r\n\r\n", "GET /metricsx HTTP/1.1\r\n\r\n",
+                            "GET /healthz/x HTTP/1.1\r\n\r\n", "GET /metrics", "garbage\r\n\r\n"})
+    EXPECT_EQ(metrics_response(other, answers).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
+  EXPECT_EQ(renders, 3) << "nothing is rendered for a health check, a 404 or a 405";
 }
 
 size_t threads_in_process() {
@@ -145,7 +215,8 @@ TEST(MetricsEndpoint, AnswersOnItsOwnThreadUntilDestroyed) {
   at.length = sizeof at.storage;
   ASSERT_EQ(getsockname(listener.get(), at.addr(), &at.length), 0);
   {
-    metrics_endpoint endpoint(std::move(listener), [] { return std::string("capecho_x 1\n"); });
+    metrics_endpoint endpoint(std::move(listener), {[] { return std::string("capecho_x 1\n"); },
+                                                    [] { return true; }, [] { return true; }});
     ASSERT_TRUE(endpoint.start(why)) << why.call;
     EXPECT_EQ(threads_in_process(), before + 1);
     const std::string answer = ask(at, "GET /metrics HTTP/1.0\r\n\r\n");
@@ -158,9 +229,7 @@ TEST(MetricsEndpoint, AnswersOnItsOwnThreadUntilDestroyed) {
   EXPECT_EQ(threads_in_process(), before);
   EXPECT_EQ(ask(at, "GET /metrics HTTP/1.0\r\n\r\n"), "refused");
 
-  {
-    metrics_endpoint never_started(unique_fd(), [] { return std::string(); });
-  }
+  { metrics_endpoint never_started(unique_fd(), {}); }
   EXPECT_EQ(threads_in_process(), before);
 }
 

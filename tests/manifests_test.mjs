@@ -101,10 +101,10 @@ async function checkServerDeployment(where, deployment, objects, text) {
   const metricsPort = port(option(args, "--metrics") ?? "");
   if (!echoPorts.every((p) => p === named.echo)) fail(where, `port echo ${named.echo} is not the listeners' ${echoPorts}`);
   if (named.metrics !== metricsPort) fail(where, `port metrics ${named.metrics} is not --metrics' ${metricsPort}`);
-  for (const probe of ["readinessProbe", "livenessProbe"]) {
+  for (const [probe, path] of [["readinessProbe", "/readyz"], ["livenessProbe", "/healthz"]]) {
     const get = container[probe]?.httpGet;
-    if (!get || get.path !== "/metrics" || resolve(get.port) !== metricsPort)
-      fail(where, `${probe} must GET /metrics on port ${metricsPort}: a probe elsewhere is a session`);
+    if (!get || get.path !== path || resolve(get.port) !== metricsPort)
+      fail(where, `${probe} must GET ${path} on port ${metricsPort}: a probe elsewhere is a session`);
   }
   const annotations = pod.metadata.annotations ?? {};
   if (annotations["prometheus.io/scrape"] !== "true" || Number(annotations["prometheus.io/port"]) !== metricsPort)

@@ -141,6 +141,44 @@ TEST(MetricsEndpoint, EachSessionSaysWhyItEnded) {
   EXPECT_EQ(s.server.log().find(", error\n"), std::string::npos) << s.server.log();
 }
 
+// Liveness and readiness as a probe sees them: both answer while serving
+// (HEAD too); a drain turns readiness away at once while liveness holds.
+TEST(MetricsEndpoint, HealthAndReadinessTillTheDrainEnds) {
+  metered_server s({"--drain-delay", "30"});
+  ASSERT_GT(s.metrics, 0) << s.server.log();
+  ASSERT_GT(s.port, 0);
+  tcp_client held(s.port);
+  ASSERT_TRUE(held.greeted());
+  for (const char* path : {"/healthz", "/readyz"}) {
+    const std::string get = ask(s.metrics, std::string("GET ") + path + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(get.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << path << get;
+    EXPECT_EQ(get.substr(get.size() - 7), "\r\n\r\nok\n") << path << get;
+    const std::string head = ask(s.metrics, std::string("HEAD ") + path + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head, get.substr(0, get.size() - 3)) << path;
+  }
+  const std::string head = ask(s.metrics, "HEAD /metrics HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << head;
+  EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n") << "no body";
+  const std::string text = scrape(s.metrics);
+  const std::string build_info =
+      std::string("\ncapecho_build_info{version=\"") + CAPECHO_TEST_VERSION + "\"} 1\n";
+  for (const std::string& family :
+       {std::string("\nprocess_cpu_seconds_total "),
+        std::string("\nprocess_resident_memory_bytes "), std::string("\nprocess_open_fds "),
+        std::string("\nprocess_max_fds "), std::string("\nprocess_start_time_seconds "),
+        build_info})
+    EXPECT_NE(text.find(family), std::string::npos) << family << text;
+
+  s.server.signal(SIGTERM);
+  ASSERT_TRUE(s.server.wait_for_log("draining")) << s.server.log();
+  EXPECT_EQ(ask(s.metrics, "GET /readyz HTTP/1.1\r\n\r\n").rfind("HTTP/1.0 503 ", 0), 0u);
+  EXPECT_EQ(ask(s.metrics, "GET /healthz HTTP/1.1\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u)
+      << "a draining server is alive";
+  EXPECT_EQ(held.echo("still"), "STILL");
+  s.server.signal(SIGTERM);  // a second request ends the drain
+  EXPECT_EQ(s.server.wait_exit(), 0) << s.server.log();
+}
+
 TEST(MetricsEndpoint, ASlowOrHostileScraperStallsNoSession) {
   metered_server s;
   ASSERT_GT(s.metrics, 0) << s.server.log();

@@ -70,25 +70,38 @@ TEST(Notify, ReadyWatchdogStatusAndStopping) {
 
 // A worker stuck for good (here in an allocation that never returns, as it
 // saves a parked session's frames) stops the pets, although the accept loop
-// runs on: the manager then restarts the server.
-TEST(Notify, AStuckWorkerStopsTheWatchdog) {
+// runs on: the manager then restarts the server. /healthz, asked all the
+// while, disturbs the pets no more than they disturb it, and fails too.
+TEST(Notify, AStuckWorkerStopsTheWatchdogAndFailsLiveness) {
   fake_manager manager("@capecho-stuck-" + std::to_string(getpid()));
   ASSERT_GE(manager.fd, 0);
   spawn_setup setup = notifying("NOTIFY_SOCKET=" + manager.name +
                                 " WATCHDOG_USEC=200000 WATCHDOG_PID=$$ FAULT_MALLOC_HANG=1;"
                                 " export FAULT_MALLOC_HANG;");
   setup.program = FAULT_PROGRAM;
-  server_process server({"--listen", "127.0.0.1:0", "--workers", "1"}, setup);
+  server_process server({"--listen", "127.0.0.1:0", "--workers", "1", "--metrics", "127.0.0.1:0"},
+                        setup);
+  const int metrics = port_after(server, "metrics on http://127.0.0.1:");
   const int port = server.port();
   ASSERT_GT(port, 0) << server.log();
+  ASSERT_GT(metrics, 0) << server.log();
+  const auto live = [metrics] {
+    return ask(metrics, "GET /healthz HTTP/1.1\r\n\r\n").rfind("HTTP/1.0 200 OK", 0) == 0;
+  };
   EXPECT_EQ(manager.next().rfind("READY=1\n", 0), 0u);
   tcp_client parked(port);
   ASSERT_TRUE(parked.greeted());
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(manager.next(1s), "WATCHDOG=1") << "a parked session";
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(live()) << "a parked session";
+    EXPECT_EQ(manager.next(1s), "WATCHDOG=1") << "a parked session";
+  }
   tcp_client second(port);  // needs the stack: the first one's frames are saved
   bool silent = false;
   for (int i = 0; i < 100 && !silent; ++i) silent = manager.next(1s).empty();
   EXPECT_TRUE(silent) << "pets go on while the worker is stuck";
+  EXPECT_FALSE(live()) << "liveness holds while the worker is stuck";
+  const std::string head = ask(metrics, "HEAD /healthz HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(head.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << head;
 }
 
 TEST(Notify, AbstractSocketAndAWatchdogMeantForAnotherProcess) {

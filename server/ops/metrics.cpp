@@ -57,8 +57,28 @@ void server_counters::session_ended(double seconds, uint64_t received, uint64_t 
   }
 }
 
-std::string render_metrics(const server_counters& c, const server_gauges& g) {
+std::string render_metrics(const server_counters& c, const server_gauges& g,
+                           const process_stats& p) {
   exposition out;
+  // Named, typed and described as every Prometheus client library does.
+  if (p.cpu_seconds >= 0) {
+    out.family("process_cpu_seconds_total", "counter",
+               "Total user and system CPU time spent in seconds.");
+    out.sample("process_cpu_seconds_total", p.cpu_seconds);
+  }
+  if (p.open_fds >= 0)
+    out.gauge("process_open_fds", "Number of open file descriptors.", p.open_fds);
+  if (p.max_fds >= 0)
+    out.gauge("process_max_fds", "Maximum number of open file descriptors.", p.max_fds);
+  if (p.resident_bytes >= 0)
+    out.gauge("process_resident_memory_bytes", "Resident memory size in bytes.", p.resident_bytes);
+  if (p.start_time_seconds >= 0)
+    out.gauge("process_start_time_seconds",
+              "Start time of the process since unix epoch in seconds.", p.start_time_seconds);
+  out.family("capecho_build_info", "gauge",
+             "A metric with a constant '1' value labeled by the version capecho-server was "
+             "built from.");
+  out.sample(std::string("capecho_build_info{version=\"") + g.version + "\"}", uint64_t{1});
   out.gauge("capecho_sessions_active", "Sessions being served now.",
             static_cast<double>(g.sessions));
   out.gauge("capecho_sessions_limit", "Sessions served at once at most (--max-connections).",

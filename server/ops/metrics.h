@@ -12,6 +12,7 @@
 #include <string>
 
 #include "end_reason.h"
+#include "process_stats.h"
 
 namespace capecho {
 
@@ -60,9 +61,11 @@ struct server_gauges {
   struct {
     size_t reading_header = 0, serving = 0, parked = 0, ending = 0;
   } by_state;
+  const char* version = "unknown";  // for capecho_build_info
 };
 
-std::string render_metrics(const server_counters& c, const server_gauges& g);
+std::string render_metrics(const server_counters& c, const server_gauges& g,
+                           const process_stats& p = {});
 
 }  // namespace capecho
 

@@ -32,23 +32,45 @@ struct metrics_endpoint::scrape {
 
 namespace {
 
-std::string http(const char* status, const char* type, const std::string& body) {
+constexpr const char* text_type = "text/plain; charset=utf-8";
+
+std::string http(const char* status, const char* type, const std::string& body, bool head,
+                 const char* extra = "") {
   return std::string("HTTP/1.0 ") + status + "\r\nContent-Type: " + type +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-         body;
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
+         "Connection: close\r\n\r\n" + (head ? std::string() : body);
+}
+
+std::string health(bool good, const char* bad_body, bool head) {
+  return good ? http("200 OK", text_type, "ok\n", head)
+              : http("503 Service Unavailable", text_type, bad_body, head);
 }
 
 }  // namespace
 
-std::string metrics_response(std::string_view request, const std::function<std::string()>& render) {
+std::string metrics_response(std::string_view request, const endpoint_answers& answers) {
   const std::string_view line = request.substr(0, request.find_first_of("\r\n"));
-  const bool wanted = line.rfind("GET /metrics ", 0) == 0 || line.rfind("GET /metrics?", 0) == 0;
-  if (!wanted) return http("404 Not Found", "text/plain; charset=utf-8", "not found\n");
-  return http("200 OK", "text/plain; version=0.0.4; charset=utf-8", render());
+  const size_t space = line.find(' ');
+  const std::string_view method = line.substr(0, space);
+  std::string_view path;
+  if (space != std::string_view::npos) {
+    path = line.substr(space + 1);
+    const size_t end = path.find_first_of(" ?");
+    path = end == std::string_view::npos ? std::string_view() : path.substr(0, end);
+  }
+  if (path != "/metrics" && path != "/healthz" && path != "/readyz")
+    return http("404 Not Found", text_type, "not found\n", false);
+  const bool head = method == "HEAD";
+  if (!head && method != "GET")
+    return http("405 Method Not Allowed", text_type, "GET or HEAD only\n", false,
+                "Allow: GET, HEAD\r\n");
+  if (path == "/healthz") return health(answers.live(), "a worker is stuck\n", head);
+  if (path == "/readyz") return health(answers.ready(), "not accepting\n", head);
+  return http("200 OK", "text/plain; version=0.0.4; charset=utf-8", answers.metrics(), head);
 }
 
-metrics_endpoint::metrics_endpoint(unique_fd listener, std::function<std::string()> render)
-    : listener_(std::move(listener)), render_(std::move(render)) {}
+metrics_endpoint::metrics_endpoint(unique_fd listener, endpoint_answers answers)
+    : listener_(std::move(listener)), answers_(std::move(answers)) {}
 
 bool metrics_endpoint::start(failure& why) {
   return wake_.open(why) && thread_.start<metrics_endpoint, &metrics_endpoint::run>(this, 0, why);
@@ -132,7 +154,7 @@ bool metrics_endpoint::step(scrape& s) {
       if (n == 0) return false;
       s.in.append(buf, static_cast<size_t>(n));
       if (!head_complete(s.in)) return s.in.size() < request_limit;
-      s.out = metrics_response(s.in, render_);
+      s.out = metrics_response(s.in, answers_);
     }
     const ssize_t n = send(s.fd.get(), s.out.data() + s.sent, s.out.size() - s.sent, MSG_NOSIGNAL);
     if (n < 0) return errno == EINTR || errno == EAGAIN;

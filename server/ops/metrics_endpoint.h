@@ -1,6 +1,6 @@
-// GET /metrics over HTTP on a listener of its own, answered by a thread of
-// its own. Requests are served side by side, each within its own deadline
-// and size limit: a slow or hostile scraper holds up neither serving nor a
+// GET /metrics, /healthz and /readyz (and HEAD of each) over HTTP on a
+// listener of its own, answered by a thread of its own. Requests are served side by side, each
+// within its own deadline and size limit: a slow or hostile scraper holds up neither serving nor a
 // real scrape.
 #ifndef CAPECHO_SERVER_METRICS_ENDPOINT_H
 #define CAPECHO_SERVER_METRICS_ENDPOINT_H
@@ -28,13 +28,21 @@ inline constexpr size_t metrics_scrapes_at_once = 256;
 // Scrapers waiting to be taken, in the listener's backlog.
 inline constexpr int metrics_backlog = 256;
 
-// The response to one request: what `render` makes for GET /metrics, else 404.
-std::string metrics_response(std::string_view request, const std::function<std::string()>& render);
+// What the endpoint answers with, each asked on its thread.
+struct endpoint_answers {
+  std::function<std::string()> metrics;  // the exposition text
+  std::function<bool()> live;            // every worker makes progress
+  std::function<bool()> ready;           // new clients are welcome
+};
+
+// The response to one request: 200 or 503 for the paths above, 405 for
+// another method on them, else 404. HEAD gets GET's head without its body.
+std::string metrics_response(std::string_view request, const endpoint_answers& answers);
 
 class metrics_endpoint {
  public:
   // Will answer on `listener` (non-blocking) once started.
-  metrics_endpoint(unique_fd listener, std::function<std::string()> render);
+  metrics_endpoint(unique_fd listener, endpoint_answers answers);
   ~metrics_endpoint();
   // Makes the wake-up descriptor and starts the thread; false, with the
   // failed call, if either cannot be had.
@@ -51,7 +59,7 @@ class metrics_endpoint {
 
   unique_fd listener_;
   wake_up wake_;
-  std::function<std::string()> render_;
+  endpoint_answers answers_;
   owned_thread thread_;  // last: joined before the rest goes
 };
 

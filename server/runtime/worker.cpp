@@ -74,6 +74,9 @@ bool worker::open_and_run(failure& why) {
     why = {"epoll_ctl", errno};
     return false;
   }
+  // A thread not yet scheduled has not stalled: its start counts as a turn.
+  last_turn_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                   std::memory_order_relaxed);
   return thread_.start<worker, &worker::loop>(this, thread_stack_bytes, why);
 }
 
@@ -98,7 +101,7 @@ bool worker::post(session* s) {
 }
 
 void worker::stop_and_join() {
-  if (!started_) return;
+  if (!started()) return;
   {
     std::lock_guard lock(mutex_);
     stop_asked_ = true;
@@ -114,8 +117,13 @@ void worker::loop() {
   tsan_self_ = __tsan_get_current_fiber();
 #endif
   epoll_event ready[events_per_wait];
+  bool woke = false;  // the wake-up stamped this turn already
   for (;;) {
-    turns_.fetch_add(1, std::memory_order_relaxed);
+    // One clock read a turn, none per session call: a vDSO read, no system call.
+    if (!woke)
+      last_turn_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                       std::memory_order_relaxed);
+    woke = false;
     take_posted();
     while (run_head_ != nullptr) {
       task* t = run_head_;
@@ -131,10 +139,13 @@ void worker::loop() {
     if (!prepare_to_sleep()) continue;
     const int n = epoll_wait(epoll_.get(), ready, events_per_wait, wait_ms());
     const int err = errno;
+    const auto now = std::chrono::steady_clock::now();
     {
       std::lock_guard lock(mutex_);
       sleeping_ = false;
+      last_turn_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
     }
+    woke = true;
     if (n < 0 && err != EINTR) wait_failed(err);
     for (int i = 0; i < n; ++i) {
       auto* t = static_cast<task*>(ready[i].data.ptr);
@@ -144,8 +155,7 @@ void worker::loop() {
         wake_.take();
       }
     }
-    if (parked_with_deadline_ > 0 && std::chrono::steady_clock::now() >= next_scan_)
-      expire_deadlines();
+    if (parked_with_deadline_ > 0 && now >= next_scan_) expire_deadlines(now);
   }
 }
 
@@ -379,8 +389,7 @@ void worker::unpark(task& t) {
   if (t.deadline != no_deadline) --parked_with_deadline_;
 }
 
-void worker::expire_deadlines() {
-  const auto now = std::chrono::steady_clock::now();
+void worker::expire_deadlines(std::chrono::steady_clock::time_point now) {
   next_scan_ = now + deadline_scan;
   for (task* t = parked_; t != nullptr;) {
     task* next = t->parked_next;
@@ -424,14 +433,14 @@ bool worker::may_block(task&) {
   return true;
 }
 
-bool worker::responsive() {
-  if (!started_) return true;
-  const uint64_t turns = turns_.load(std::memory_order_relaxed);
-  const bool moved = turns != turns_seen_;
-  turns_seen_ = turns;
-  if (moved || blocking_.load(std::memory_order_relaxed)) return true;
+bool worker::responsive(std::chrono::steady_clock::time_point now,
+                        std::chrono::steady_clock::duration period) {
+  if (!started() || blocking_.load(std::memory_order_relaxed)) return true;
   std::lock_guard lock(mutex_);
-  return sleeping_;
+  if (sleeping_) return true;
+  const std::chrono::steady_clock::duration since(now.time_since_epoch().count() -
+                                                  last_turn_.load(std::memory_order_relaxed));
+  return since <= period;
 }
 
 void worker::done_blocking(task&) { blocking_.store(false, std::memory_order_release); }

@@ -45,7 +45,7 @@ class worker final : public scheduler {
 
   // Maps the stack, opens the epoll set and starts the thread.
   bool start(failure& why);
-  bool started() const { return started_; }
+  bool started() const { return started_.load(std::memory_order_relaxed); }
 
   // From another thread: run `s` here. False, with nothing done, while the
   // worker blocks in a call for its only session; the caller picks another.
@@ -54,10 +54,12 @@ class worker final : public scheduler {
   // Ends the thread once it has no sessions left; then joins it.
   void stop_and_join();
 
-  // For the watchdog, from one other thread: true when the worker waits for
-  // its sessions, blocks in its only session's call (which has a time-out),
-  // or has moved on since the last time it was asked; false when it is stuck.
-  bool responsive();
+  // From any thread, as often as asked: false when the worker is stuck, that
+  // is busy (neither waiting for its sessions nor blocking in its only
+  // session's call, which has a time-out) with no new turn of its loop for
+  // longer than `period`.
+  bool responsive(std::chrono::steady_clock::time_point now,
+                  std::chrono::steady_clock::duration period);
 
   size_t sessions() const { return sessions_.load(std::memory_order_relaxed); }
   // Its sessions in `state` (one parked in its header counts as reading it),
@@ -90,7 +92,7 @@ class worker final : public scheduler {
   void finish(task& t);
   void wake_ready(task& t, uint32_t events);
   void unpark(task& t);
-  void expire_deadlines();
+  void expire_deadlines(std::chrono::steady_clock::time_point now);
   int wait_ms() const;
   bool prepare_to_sleep();
   void make_runnable(task& t);
@@ -101,7 +103,7 @@ class worker final : public scheduler {
   unique_fd epoll_;
   wake_up wake_;
   owned_thread thread_;
-  bool started_ = false;
+  std::atomic<bool> started_{false};  // read by the health check too
 
   // Shared with the threads that post sessions.
   std::mutex mutex_;
@@ -117,8 +119,9 @@ class worker final : public scheduler {
   std::atomic<size_t> sessions_{0};
   std::array<std::atomic<size_t>, task_states> in_state_{};
   std::atomic<size_t> parked_count_{0};
-  std::atomic<uint64_t> turns_{0};  // rounds of the loop, for the watchdog
-  uint64_t turns_seen_ = 0;         // the watchdog's own
+  // When the loop last began a turn or woke, in steady_clock ticks; stored
+  // under mutex_ when it wakes, so it is never older than sleeping_ says.
+  std::atomic<std::chrono::steady_clock::rep> last_turn_{0};
 
   // The worker thread's own.
   void* scheduler_sp_ = nullptr;

@@ -46,10 +46,11 @@ void worker_set::stop_and_join() {
   census_.started = 0;
 }
 
-bool worker_set::responsive() {
-  bool all = true;
-  for (auto& w : workers_) all = w->responsive() && all;  // each is asked: it keeps count
-  return all;
+bool worker_set::responsive(std::chrono::steady_clock::duration period) {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto& w : workers_)
+    if (!w->responsive(now, period)) return false;
+  return true;
 }
 
 size_t worker_set::parked() const {

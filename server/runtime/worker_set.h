@@ -4,6 +4,7 @@
 #define CAPECHO_SERVER_WORKER_SET_H
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -35,9 +36,9 @@ class worker_set {
   size_t in_state(task_state state) const;
   size_t parked() const;  // in any state
 
-  // For the watchdog, from one thread: every worker is responsive (see
+  // From any thread: no worker is stuck for longer than `period` (see
   // worker::responsive).
-  bool responsive();
+  bool responsive(std::chrono::steady_clock::duration period);
 
  private:
   worker_census census_;  // first: the workers use it until they are joined
