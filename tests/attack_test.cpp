@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "instrumented.h"
 #include "server_process.h"
 #include "tcp_client.h"
 
@@ -24,18 +25,6 @@ using namespace capecho_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool instrumented = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool instrumented = true;
-#else
-constexpr bool instrumented = false;
-#endif
-#else
-constexpr bool instrumented = false;
-#endif
 
 // Sessions park several times slower under the sanitizers' stack switching
 // (a few hundred a second under ThreadSanitizer): bursts are smaller there.
