@@ -30,6 +30,10 @@ enum class refusal : unsigned char {
   resolves_to_nothing,
   not_numeric_ipv4,
   not_numeric_ipv6,
+  // unix:PATH (`input`; `culprit` is PATH)
+  unix_path_length,
+  unix_path_not_socket,
+  unix_path_in_use,
   // ADDRESS[/PREFIX] (`input`; `culprit` is ADDRESS)
   not_numeric_address,
   prefix_out_of_range,  // `low`, `high`
