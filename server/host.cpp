@@ -278,6 +278,9 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
     case parse_status::help:
       (void)fputs(usage_text().c_str(), stdout);
       return fflush(stdout) == 0 ? 0 : exit_runtime;
+    case parse_status::completion:
+      (void)fputs(completion_script().c_str(), stdout);
+      return fflush(stdout) == 0 ? 0 : exit_runtime;
     case parse_status::version:
       printf("capecho-server %s\n", CAPECHO_VERSION);
       return fflush(stdout) == 0 ? 0 : exit_runtime;

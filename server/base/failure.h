@@ -45,6 +45,8 @@ enum class refusal : unsigned char {
   proxy_protocol_untrusted,
   trusted_proxy_alone,
   proxy_protocol_on_stdio,
+  not_yes_or_no,     // `input`: a switch's variable
+  unknown_variable,  // `input`: NAME=VALUE from the environment; `culprit` NAME
   // From the service manager
   listen_fds_count,      // `input`: LISTEN_FDS
   not_listening_stream,  // `fd`

@@ -101,6 +101,10 @@ int format_failure(char* buf, size_t capacity, const failure& why) {
       return snprintf(buf, capacity, "%s", "--trusted-proxy applies only with --proxy-protocol");
     case refusal::proxy_protocol_on_stdio:
       return snprintf(buf, capacity, "%s", "--proxy-protocol does not apply to --stdio");
+    case refusal::not_yes_or_no:
+      return snprintf(buf, capacity, "'%.*s' is not yes or no", in.len, in.data);
+    case refusal::unknown_variable:
+      return snprintf(buf, capacity, "%.*s names no option", bad.len, bad.data);
     case refusal::listen_fds_count:
       return snprintf(buf, capacity, "LISTEN_FDS: '%.*s' is not a number of descriptors", in.len,
                       in.data);
