@@ -15,6 +15,7 @@
 
 #include "server_process.h"
 #include "session_helpers.h"
+#include "tcp_client.h"
 #include "unique_fd.h"
 
 using namespace capecho_test;
@@ -82,13 +83,16 @@ bool is_socket_file(const std::string& path, mode_t* mode = nullptr) {
 // one ends at the idle time-out (its socket got the time-outs, though a
 // Unix-domain connection does not inherit them from its listener: without
 // them its worker would wait in one read for good); a client without an
-// address is named in the session line; the file is gone after a stop.
+// address is named in the session line and counted in the metrics; the
+// file is gone after a stop.
 TEST(UnixSocket, ServesEndsIdleSessionsAndRemovesItsFile) {
   const temp_dir dir;
   const std::string path = dir.path() + "/echo.sock";
   spawn_setup setup;
   setup.shell_prefix = "umask 0;";
-  server_process server({"--listen", "unix:" + path, "--idle-timeout", "1", "--verbose"}, setup);
+  server_process server(
+      {"--listen", "unix:" + path, "--idle-timeout", "1", "--verbose", "--metrics", "127.0.0.1:0"},
+      setup);
   ASSERT_TRUE(server.wait_for_log("listening on unix:" + path)) << server.log();
   mode_t mode = 0;
   ASSERT_TRUE(is_socket_file(path, &mode));
@@ -103,6 +107,13 @@ TEST(UnixSocket, ServesEndsIdleSessionsAndRemovesItsFile) {
   }
   EXPECT_TRUE(ended_by_server(idle.get())) << server.log();
   EXPECT_TRUE(server.wait_for_log("session local ")) << server.log();
+  const int metrics_port = port_after(server, "metrics on http://127.0.0.1:");
+  ASSERT_GT(metrics_port, 0) << server.log();
+  EXPECT_TRUE(eventually([&] {
+    const std::string m = scrape(metrics_port);
+    return m.find("\ncapecho_session_duration_seconds_count 2\n") != std::string::npos &&
+           m.find("\ncapecho_received_bytes_total 0\n") != std::string::npos;
+  })) << scrape(metrics_port);
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0) << server.log();
   EXPECT_FALSE(is_socket_file(path));
