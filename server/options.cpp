@@ -320,9 +320,10 @@ parse_outcome parse_options(int argc, char** argv) {
   bool listen_from_env = false, trusted_from_env = false;
   opterr = 0;
   optind = 1;
+  const int count = static_cast<int>(args.size());
   // Parsed once, before any thread exists.
-  for (int c; (c = getopt_long(static_cast<int>(args.size()), args.data(), short_options,
-                               long_options, nullptr)) != -1;) {  // NOLINT(concurrency-mt-unsafe)
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
+  for (int c; (c = getopt_long(count, args.data(), short_options, long_options, nullptr)) != -1;) {
     const char* name = nullptr;
     for (const option& lo : long_options)
       if (lo.name != nullptr && lo.val == c) name = lo.name;

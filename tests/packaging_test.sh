@@ -77,21 +77,24 @@ done
 sed -n 's/^#\(CAPECHO_[A-Z_]*=\)/\1/p' "$defaults" >"$work/settings"
 echo 'CAPECHO_LISTEN="127.0.0.1:0 unix:'"$work"'/echo.sock"' >>"$work/settings"
 echo 'CAPECHO_MAX_CONNECTIONS=7' >>"$work/settings"
+# shellcheck disable=SC1091
 (set -a && . "$work/settings" && exec "$server") 2>"$work/server.log" &
 server_pid=$!
-tries=0
-until grep -q "listening on unix:$work/echo.sock" "$work/server.log"; do
-  tries=$((tries + 1))
-  [ $tries -lt 200 ] && kill -0 $server_pid 2>/dev/null ||
-    { kill $server_pid 2>/dev/null; fail "the uncommented settings did not start the server: $(cat "$work/server.log")"; }
-  sleep 0.05
-done
+# wait_log TEXT: until the server logs TEXT; fails after 20 s or if it exits.
+wait_log() {
+  tries=0
+  until grep -q -- "$1" "$work/server.log"; do
+    tries=$((tries + 1))
+    if [ $tries -gt 400 ] || ! kill -0 $server_pid 2>/dev/null; then
+      kill $server_pid 2>/dev/null
+      fail "$2: $(cat "$work/server.log")"
+    fi
+    sleep 0.05
+  done
+}
+wait_log "listening on unix:$work/echo.sock" "the uncommented settings did not start the server"
 kill -USR1 $server_pid
-until grep -q "(limit 7," "$work/server.log"; do
-  tries=$((tries + 1))
-  [ $tries -lt 400 ] || { kill $server_pid; fail "CAPECHO_MAX_CONNECTIONS did not take effect: $(cat "$work/server.log")"; }
-  sleep 0.05
-done
+wait_log "(limit 7," "CAPECHO_MAX_CONNECTIONS did not take effect"
 kill $server_pid
 wait $server_pid || fail "the server did not stop cleanly: $(cat "$work/server.log")"
 echo "packaging: the settings file names every option and its variables take effect"
