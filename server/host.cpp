@@ -26,6 +26,7 @@
 #include "session_end.h"
 #include "session_socket.h"
 #include "signals.h"
+#include "socket_file.h"
 #include "unique_fd.h"
 
 #ifndef CAPECHO_VERSION
@@ -139,9 +140,10 @@ int serve_stdio(const server_options& options, void (*handler)(int)) {
 
 // The settings every session needs, made once on each listener for the
 // connections it accepts to inherit.
-bool prepare_listeners(const server_options& options, const std::vector<listener>& listeners) {
-  for (const listener& l : listeners) {
+bool prepare_listeners(const server_options& options, std::vector<listener>& listeners) {
+  for (listener& l : listeners) {
     failure why;
+    if (is_unix_domain(l.fd.get())) l.per_connection = socket_settings(options, true);
     if (!prepare_session_socket(l.fd.get(), socket_settings(options, true), why)) {
       log_start_failure(l.name.c_str(), why);
       return false;
@@ -151,7 +153,7 @@ bool prepare_listeners(const server_options& options, const std::vector<listener
 }
 
 // All or nothing: a listener that cannot be opened closes the others.
-bool open_listeners(const server_options& options, std::vector<listener>& out) {
+bool open_listeners(const server_options& options, std::vector<listener>& out, socket_files& made) {
   std::vector<unique_fd> inherited;
   failure why;
   if (!inherited_listeners(inherited, why)) {
@@ -160,7 +162,7 @@ bool open_listeners(const server_options& options, std::vector<listener>& out) {
   }
   for (unique_fd& fd : inherited) {
     std::string name = local_name(fd.get());
-    out.push_back({std::move(fd), std::move(name)});
+    out.push_back({std::move(fd), std::move(name), std::nullopt});
   }
   if (!out.empty()) return true;
   for (const endpoint& e : options.listen) {
@@ -171,8 +173,9 @@ bool open_listeners(const server_options& options, std::vector<listener>& out) {
       out.clear();
       return false;
     }
+    made.claim(e);
     std::string name = local_name(fd.get());
-    out.push_back({std::move(fd), std::move(name)});
+    out.push_back({std::move(fd), std::move(name), std::nullopt});
   }
   return true;
 }
@@ -282,8 +285,9 @@ int serve_network(const server_options& asked, void (*handler)(int)) {
     log_start_failure({"eventfd", errno});
     return exit_runtime;
   }
+  socket_files made;  // removed on the way out, after the listeners close
   std::vector<listener> listeners;
-  if (!open_listeners(options, listeners) || !prepare_listeners(options, listeners))
+  if (!open_listeners(options, listeners, made) || !prepare_listeners(options, listeners))
     return exit_runtime;
   listener metrics_at;
   if (options.metrics) {
@@ -292,6 +296,7 @@ int serve_network(const server_options& asked, void (*handler)(int)) {
       log_cannot_listen(format_endpoint(*options.metrics), why);
       return exit_runtime;
     }
+    made.claim(*options.metrics);
     metrics_at.name = local_name(metrics_at.fd.get());
   }
   if (!start_log_writer(why, describe_lines_dropped)) {
@@ -314,6 +319,9 @@ int host_main(int argc, char** argv, void (*handler)(int fd)) {
   switch (parsed.status) {
     case parse_status::help:
       (void)fputs(usage_text().c_str(), stdout);
+      return fflush(stdout) == 0 ? 0 : exit_runtime;
+    case parse_status::completion:
+      (void)fputs(completion_script().c_str(), stdout);
       return fflush(stdout) == 0 ? 0 : exit_runtime;
     case parse_status::version:
       printf("capecho-server %s\n", CAPECHO_VERSION);

@@ -4,6 +4,10 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <deque>
 
 #include <algorithm>
 #include <iterator>
@@ -38,7 +42,11 @@ enum long_only : int {
   opt_drain_delay,
   opt_workers,
   opt_log_format,
+  opt_completion,
 };
+
+constexpr const char* short_options = ":l:qvhV";
+constexpr std::string_view variable_prefix = "CAPECHO_";
 
 const option long_options[] = {
     {"listen", required_argument, nullptr, 'l'},
@@ -64,8 +72,93 @@ const option long_options[] = {
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
+    {"completion", required_argument, nullptr, opt_completion},  // hidden: for packaging
     {nullptr, 0, nullptr, 0},
 };
+
+// Options no variable sets: they are not settings of a running server.
+bool command_line_only(const option& o) {
+  return o.val == 'h' || o.val == 'V' || o.val == opt_stdio || o.val == opt_completion;
+}
+
+// Options that may be given more than once; their variable holds a list.
+bool repeatable(const option& o) { return o.val == 'l' || o.val == opt_trusted_proxy; }
+
+// What the environment adds to the command line, before it: each
+// argument one "--name=value" or "--name", and for each the variable it
+// came from ("max-connections, from CAPECHO_MAX_CONNECTIONS"), whose text
+// outlives the parse as the C library's environment does.
+struct environment_arguments {
+  std::vector<char*> arguments;     // getopt may reorder them
+  std::vector<const char*> origin;  // one per argument
+};
+
+// Never shrinks, so what a parse refers to stays valid.
+std::deque<std::string>& environment_text() {
+  static std::deque<std::string> text;
+  return text;
+}
+
+bool truth(std::string_view v, bool& on) {
+  for (const char* yes : {"yes", "true", "1"})
+    if (v == yes) return (on = true);
+  for (const char* no : {"no", "false", "0"})
+    if (v == no) return !(on = false);
+  return false;
+}
+
+// Runs before any thread exists, so getenv is safe.
+// NOLINTBEGIN(concurrency-mt-unsafe)
+bool read_environment(environment_arguments& out, failure& why, const char*& refused_option) {
+  for (const option& o : long_options) {
+    if (o.name == nullptr || command_line_only(o)) continue;
+    const std::string variable = option_variable(o.name);
+    const char* value = getenv(variable.c_str());
+    if (value == nullptr || *value == '\0') continue;
+    std::deque<std::string>& text = environment_text();
+    const char* origin = text.emplace_back(std::string(o.name) + ", from " + variable).c_str();
+    if (o.has_arg == no_argument) {
+      bool on = false;
+      if (!truth(value, on)) {
+        why = {.refused = refusal::not_yes_or_no, .input = value};
+        refused_option = origin;
+        return false;
+      }
+      if (on) {
+        out.arguments.push_back(text.emplace_back(std::string("--") + o.name).data());
+        out.origin.push_back(origin);
+      }
+      continue;
+    }
+    const std::string_view all(value);
+    const char* blanks = " \t\n";
+    for (size_t at = all.find_first_not_of(blanks); at != std::string_view::npos;) {
+      size_t end = repeatable(o) ? all.find_first_of(blanks, at) : std::string_view::npos;
+      if (end == std::string_view::npos) end = all.size();
+      out.arguments.push_back(text.emplace_back("--" + std::string(o.name) + "=" +
+                                                std::string(all.substr(at, end - at)))
+                                  .data());
+      out.origin.push_back(origin);
+      at = all.find_first_not_of(blanks, end);
+    }
+  }
+  // A misspelt variable would otherwise be ignored without a word.
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    if (!entry.starts_with(variable_prefix)) continue;
+    const std::string_view name = entry.substr(0, entry.find('='));
+    bool known = false;
+    for (const option& o : long_options)
+      known =
+          known || (o.name != nullptr && !command_line_only(o) && option_variable(o.name) == name);
+    if (!known) {
+      why = {.refused = refusal::unknown_variable, .input = entry, .culprit = name};
+      return false;
+    }
+  }
+  return true;
+}
+// NOLINTEND(concurrency-mt-unsafe)
 
 // Reads a whole decimal number in [low, high], or says what is wrong.
 bool parse_number(const char* text, unsigned low, unsigned high, unsigned& out, failure& why) {
@@ -134,6 +227,44 @@ refusal proxy_option_conflict(const server_options& o) {
 
 }  // namespace
 
+std::string option_variable(const char* long_name) {
+  std::string v(variable_prefix);
+  for (const char* c = long_name; *c != '\0'; ++c)
+    v += *c == '-' ? '_' : static_cast<char>(*c - ('a' <= *c && *c <= 'z' ? 'a' - 'A' : 0));
+  return v;
+}
+
+std::string completion_script() {
+  std::string words, with_argument;
+  for (const option& o : long_options) {
+    if (o.name == nullptr || o.val == opt_completion) continue;
+    words += std::string(words.empty() ? "" : " ") + "--" + o.name;
+    if (o.has_arg == required_argument) with_argument += "--" + std::string(o.name) + "|";
+  }
+  for (const char* c = short_options; *c != '\0'; ++c)
+    if (*c != ':' && c[1] == ':') with_argument += std::string("-") + *c + "|";
+  with_argument.pop_back();
+  return "# bash completion for capecho-server; made by capecho-server --completion bash\n"
+         "_capecho_server() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} prev=\n"
+         "  ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}\n"
+         "  COMPREPLY=()\n"
+         "  case $prev in\n"
+         "    " +
+         with_argument +
+         ") return 0 ;;  # a value: nothing to offer\n"
+         "  esac\n"
+         "  case $cur in\n"
+         "    --*=*) ;;\n"
+         "    -*) mapfile -t COMPREPLY < <(compgen -W '" +
+         words +
+         "' -- \"$cur\") ;;\n"
+         "  esac\n"
+         "  return 0\n"
+         "}\n"
+         "complete -F _capecho_server capecho-server\n";
+}
+
 std::string usage_text() {
   const server_options d;
   auto num = [](unsigned v) { return std::to_string(v); };
@@ -142,7 +273,8 @@ std::string usage_text() {
          "threads; a quiet session parks and holds none of them.\n"
          "\n"
          "  -l, --listen HOST:PORT     listen on HOST:PORT, on every address a name has;\n"
-         "                             IPv6 as [ADDR]:PORT or [ADDR%IFACE]:PORT; repeatable;\n"
+         "                             IPv6 as [ADDR]:PORT or [ADDR%IFACE]:PORT; unix:PATH\n"
+         "                             for a Unix-domain socket (mode 0660); repeatable;\n"
          "                             port 0 picks a free port (default " +
          std::string(default_listen) +
          ")\n"
@@ -212,6 +344,10 @@ std::string usage_text() {
          "SIGUSR1 logs a status line; SIGHUP and SIGUSR2 are logged and ignored.\n"
          "With LISTEN_FDS and LISTEN_PID set for it by a service manager, the server uses\n"
          "the inherited listening sockets instead of --listen.\n"
+         "Every option but --help, --version and --stdio may be set in the environment\n"
+         "instead: CAPECHO_ and its name in capitals, '_' for '-', such as\n"
+         "CAPECHO_MAX_CONNECTIONS=4096; lists separated by blanks, switches yes or no.\n"
+         "An option on the command line overrides its variable.\n"
          "Exit status: 0 after a clean stop, 1 on a runtime failure, 2 on bad usage.\n";
 }
 
@@ -224,17 +360,43 @@ parse_outcome parse_options(int argc, char** argv) {
     r.option = option;
     return r;
   };
-  bool given[option_count] = {};
+  bool given[option_count] = {};  // on the command line
+  // The environment's settings come first, so the command line's win.
+  environment_arguments env;
+  failure env_why;
+  const char* env_option = nullptr;
+  const bool env_ok = read_environment(env, env_why, env_option);
+  std::vector<char*> args{argv[0]};
+  args.insert(args.end(), env.arguments.begin(), env.arguments.end());
+  args.insert(args.end(), argv + 1, argv + argc);
+  const size_t from_env_end = env.arguments.size();  // args[1..this] are the environment's
+  bool listen_from_env = false, trusted_from_env = false;
   opterr = 0;
   optind = 1;
+  const int count = static_cast<int>(args.size());
   // Parsed once, before any thread exists.
   // NOLINTNEXTLINE(concurrency-mt-unsafe)
-  for (int c; (c = getopt_long(argc, argv, ":l:qvhV", long_options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(count, args.data(), short_options, long_options, nullptr)) != -1;) {
     const char* name = nullptr;
+    // Each of the environment's is one argument: its index is optind - 1.
+    const auto at = static_cast<size_t>(optind - 1);
+    const bool from_env = at >= 1 && at <= from_env_end;
     for (size_t i = 0; i < option_count; ++i) {
       if (long_options[i].val != c) continue;
       name = long_options[i].name;
-      given[i] = true;
+      // What --stdio refuses is what the command line asks: a service's
+      // environment file may set options for the listening server.
+      given[i] = given[i] || !from_env;
+    }
+    if (from_env) name = env.origin[at - 1];
+    // A list on the command line replaces the variable's.
+    if (c == 'l' && listen_from_env != from_env) {
+      if (!from_env) o.listen.clear();
+      listen_from_env = from_env;
+    }
+    if (c == opt_trusted_proxy && trusted_from_env != from_env) {
+      if (!from_env) o.trusted_proxies.clear();
+      trusted_from_env = from_env;
     }
     failure why;
     bool ok = true;
@@ -315,14 +477,24 @@ parse_outcome parse_options(int argc, char** argv) {
       case 'V':
         r.status = parse_status::version;
         return r;
+      case opt_completion:
+        if (strcmp(optarg, "bash") != 0)
+          return fail({.refused = refusal::unexpected_argument, .input = optarg}, name);
+        r.status = parse_status::completion;
+        return r;
       case ':':
-        return fail({.refused = refusal::needs_argument, .input = argv[optind - 1]});
+        return fail(
+            {.refused = refusal::needs_argument, .input = args[static_cast<size_t>(optind - 1)]});
       default:
-        return fail({.refused = refusal::unknown_option, .input = argv[optind - 1]});
+        return fail(
+            {.refused = refusal::unknown_option, .input = args[static_cast<size_t>(optind - 1)]});
     }
     if (!ok) return fail(why, name);
   }
-  if (optind < argc) return fail({.refused = refusal::unexpected_argument, .input = argv[optind]});
+  if (static_cast<size_t>(optind) < args.size())
+    return fail(
+        {.refused = refusal::unexpected_argument, .input = args[static_cast<size_t>(optind)]});
+  if (!env_ok) return fail(env_why, env_option);
   if (failure why; o.stdio && stdio_conflicts(given, why)) return fail(why);
   if (const refusal conflict = proxy_option_conflict(o); conflict != refusal::none)
     return fail({.refused = conflict});

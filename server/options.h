@@ -38,7 +38,7 @@ struct server_options {
 
 inline constexpr const char* default_listen = "127.0.0.1:7007";
 
-enum class parse_status { run, help, version, usage_error };
+enum class parse_status { run, help, version, completion, usage_error };
 
 struct parse_outcome {
   parse_status status = parse_status::run;
@@ -50,9 +50,20 @@ struct parse_outcome {
   const char* option = nullptr;
 };
 
+// The command line, after settings from the environment: CAPECHO_ and the
+// option's long name in capitals, '-' as '_' (option_variable), such as
+// CAPECHO_MAX_CONNECTIONS=4096. Lists (--listen, --trusted-proxy) are
+// separated by blanks; switches take yes or no. An option on the command
+// line overrides its variable; a variable of that form that names no
+// option is refused.
 parse_outcome parse_options(int argc, char** argv);
 
+std::string option_variable(const char* long_name);
+
 std::string usage_text();
+
+// A bash completion script for the options --help lists.
+std::string completion_script();
 
 }  // namespace capecho
 

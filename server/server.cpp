@@ -282,6 +282,11 @@ bool server::accept_from(const listener& l) {
     return false;
   }
   const int fd = conn.get();
+  failure why;
+  if (l.per_connection && !prepare_session_socket(fd, *l.per_connection, why)) {
+    log_accept_failed(l.name, why.err, 0);
+    return true;
+  }
   if (!trusted_peer(peer)) return true;
   // Behind a balancer the source is known only once the session has read
   // the header, so its share is claimed there.

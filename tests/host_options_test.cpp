@@ -179,6 +179,66 @@ TEST(Options, HelpNamesEveryOptionWithItsDefault) {
     EXPECT_NE(help.find(text), std::string::npos) << text;
 }
 
+// Settings from CAPECHO_* variables, each set for one case and removed.
+struct environment_case {
+  std::vector<std::pair<std::string, std::string>> variables;
+  std::vector<std::string> args;
+  std::string error;  // empty: parses
+};
+
+parsed parse_with(const environment_case& c) {
+  for (const auto& [name, value] : c.variables) setenv(name.c_str(), value.c_str(), 1);
+  parsed r = parse(c.args);
+  for (const auto& [name, value] : c.variables) unsetenv(name.c_str());
+  return r;
+}
+
+TEST(Options, VariablesSetOptionsAndTheCommandLineWins) {
+  const parsed r = parse_with({{{"CAPECHO_MAX_CONNECTIONS", "77"},
+                                {"CAPECHO_LISTEN", " 127.0.0.1:1\t[::1]:2  unix:/run/e.sock "},
+                                {"CAPECHO_REUSE_PORT", "yes"},
+                                {"CAPECHO_VERBOSE", "true"},
+                                {"CAPECHO_QUIET", "no"},
+                                {"CAPECHO_PROXY_PROTOCOL", "1"},
+                                {"CAPECHO_TRUSTED_PROXY", "10.0.0.0/8 ::1"},
+                                {"CAPECHO_IDLE_TIMEOUT", "9"}},
+                               {"--idle-timeout", "5", "--trusted-proxy", "192.0.2.1"},
+                               ""});
+  ASSERT_EQ(r.status, parse_status::run) << r.error;
+  const server_options& o = r.options;
+  EXPECT_EQ(o.max_connections, 77u);
+  ASSERT_EQ(o.listen.size(), 3u);
+  EXPECT_EQ(format_endpoint(o.listen[1]), "[::1]:2");
+  EXPECT_EQ(format_endpoint(o.listen[2]), "unix:/run/e.sock");
+  EXPECT_TRUE(o.reuse_port);
+  EXPECT_EQ(o.level, verbosity::verbose);
+  EXPECT_EQ(o.idle_timeout, 5u) << "the command line wins";
+  EXPECT_EQ(o.trusted_proxies.size(), 1u) << "a list on the command line replaces the variable's";
+
+  const std::vector<environment_case> refused = {
+      {{{"CAPECHO_MAX_CONNECTIONS", "lots"}},
+       {},
+       "--max-connections, from CAPECHO_MAX_CONNECTIONS: 'lots' is not a number"},
+      {{{"CAPECHO_REUSE_PORT", "on"}},
+       {},
+       "--reuse-port, from CAPECHO_REUSE_PORT: 'on' is not yes or no"},
+      {{{"CAPECHO_MAX_CONECTIONS", "5"}}, {}, "CAPECHO_MAX_CONECTIONS names no option"},
+      {{{"CAPECHO_STDIO", "yes"}}, {}, "CAPECHO_STDIO names no option"},
+      {{{"CAPECHO_LISTEN", "unix:"}}, {}, "--listen, from CAPECHO_LISTEN: 'unix:'"},
+      {{{"CAPECHO_LISTEN", "nowhere"}},
+       {"--listen", "127.0.0.1:1"},
+       "--listen, from CAPECHO_LISTEN: 'nowhere'"},
+  };
+  for (const environment_case& c : refused) {
+    const parsed bad = parse_with(c);
+    EXPECT_EQ(bad.status, parse_status::usage_error) << c.error;
+    EXPECT_EQ(bad.error.find(c.error), 0u) << bad.error;
+  }
+  EXPECT_EQ(parse_with({{{"CAPECHO_LISTEN", ""}, {"CAPECHO_VERBOSE", ""}}, {}, ""}).options.level,
+            verbosity::normal)
+      << "an empty variable is unset";
+}
+
 TEST(Address, ParsesFormatsAndKeysBySourceHost) {
   endpoint a, b, c;
   failure why;

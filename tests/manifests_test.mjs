@@ -51,11 +51,24 @@ const port = (endpoint) => Number(endpoint.slice(endpoint.lastIndexOf(":") + 1))
 
 const modelPath = (doc) => `kubernetes-models/${doc.apiVersion}/${doc.kind}`;
 
-// Starts the server with a manifest's options (on loopback, free ports) and
-// stops it: it must have started, and exit 0.
-function serverAccepts(args) {
+// A container's CAPECHO_ variables as the arguments the server takes them
+// for (lists separated by blanks, switches yes or no), before its args.
+function settingsOf(container) {
+  return (container.env ?? []).filter((e) => e.name.startsWith("CAPECHO_")).flatMap((e) => {
+    const name = "--" + e.name.slice("CAPECHO_".length).toLowerCase().replaceAll("_", "-");
+    if (["yes", "true", "1"].includes(e.value)) return [name];
+    if (["no", "false", "0", ""].includes(e.value)) return [];
+    return e.value.trim().split(/\s+/).map((v) => `${name}=${v}`);
+  });
+}
+
+// Starts the server with a manifest's options and variables (on loopback,
+// free ports) and stops it: it must have started, and exit 0.
+function serverAccepts(args, variables) {
   return new Promise((resolve) => {
-    const child = spawn(server, [...args, "--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"]);
+    const env = { ...process.env };
+    for (const e of variables ?? []) env[e.name] = e.value;
+    const child = spawn(server, [...args, "--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0"], { env });
     let log = "";
     const timer = setTimeout(() => child.kill("SIGKILL"), 10000);
     child.stderr.on("data", (data) => {
@@ -75,12 +88,12 @@ const matches = (selector, labels) =>
 async function checkServerDeployment(where, deployment, objects, text) {
   const pod = deployment.spec.template;
   const container = pod.spec.containers.find((c) => /(^|\/)capecho-server:/.test(c.image));
-  const args = [...entrypoint.slice(1), ...(container.args ?? [])];
+  const args = [...settingsOf(container), ...entrypoint.slice(1), ...(container.args ?? [])];
   const seconds = (name) => Number(option(args, name));
 
   if (!container.image.endsWith(`capecho-server:${version}`))
     fail(where, `image ${container.image} is not version ${version}`);
-  const refused = await serverAccepts(container.args ?? []);
+  const refused = await serverAccepts(container.args ?? [], container.env);
   if (refused) fail(where, `the server refuses the manifest's options: ${refused}`);
 
   // Rolling updates: endpoints go while the server still accepts, sessions

@@ -319,6 +319,8 @@ TEST(Server, RejectsBadUsageWithOneLineAndStatusTwo) {
       {"--listen", "127.0.0.1:65536"},
       {"--listen", "[::1]:x"},
       {"--listen", "::1:7007"},
+      {"--listen", "unix:"},
+      {"--listen", "unix:/" + std::string(120, 'x')},
       {"--max-connections", "many"},
       {"--max-connections", "0"},
       {"--idle-timeout", "-1"},

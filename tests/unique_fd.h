@@ -12,10 +12,12 @@ class unique_fd {
   ~unique_fd() {
     if (fd_ >= 0) close(fd_);
   }
+  unique_fd(unique_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   unique_fd(const unique_fd&) = delete;
   unique_fd& operator=(const unique_fd&) = delete;
 
   int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
   void reset(int fd = -1) {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;

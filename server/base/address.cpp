@@ -4,9 +4,11 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/un.h>
 
 namespace capecho {
 namespace {
@@ -43,10 +45,34 @@ bool split_endpoint(const char* text, std::string_view& host, in_port_t& port, b
   return true;
 }
 
+// unix:PATH, a socket file, the whole path kept with its terminator.
+bool parse_unix_endpoint(std::string_view text, endpoint& out, failure& why) {
+  auto* a = reinterpret_cast<sockaddr_un*>(&out.storage);
+  const std::string_view path = text.substr(unix_prefix.size());
+  if (path.empty() || path.size() >= sizeof a->sun_path) {
+    why = {.refused = refusal::unix_path_length,
+           .input = text,
+           .culprit = path,
+           .high = static_cast<unsigned>(sizeof a->sun_path - 1)};
+    return false;
+  }
+  out = endpoint{};
+  a->sun_family = AF_UNIX;
+  memcpy(a->sun_path, path.data(), path.size());
+  out.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  return true;
+}
+
 }  // namespace
 
 bool resolve_endpoints(const char* text, std::vector<endpoint>& out, failure& why) {
   const std::string_view s(text);
+  if (s.starts_with(unix_prefix)) {
+    endpoint e;
+    if (!parse_unix_endpoint(s, e, why)) return false;
+    out.push_back(e);
+    return true;
+  }
   std::string_view host;
   in_port_t port = 0;
   bool bracketed = false;
@@ -146,10 +172,20 @@ endpoint_name name_of(const endpoint& e) {
     if (a->sin6_scope_id != 0 && if_indextoname(a->sin6_scope_id, scope + 1) != nullptr)
       scope[0] = '%';
     (void)snprintf(name.text, sizeof name.text, "[%s%s]:%u", host, scope, ntohs(a->sin6_port));
+  } else if (const char* path = unix_path(e); path != nullptr) {
+    (void)snprintf(name.text, sizeof name.text, "unix:%s", path);
   } else {
     (void)snprintf(name.text, sizeof name.text, "local");
   }
   return name;
+}
+
+const char* unix_path(const endpoint& e) {
+  const auto* a = reinterpret_cast<const sockaddr_un*>(&e.storage);
+  const bool named = e.storage.ss_family == AF_UNIX && e.length > offsetof(sockaddr_un, sun_path) &&
+                     a->sun_path[0] != '\0';
+  // The kernel may fill the whole array without a terminator; storage is longer.
+  return named ? a->sun_path : nullptr;
 }
 
 std::string format_endpoint(const endpoint& e) { return name_of(e).text; }

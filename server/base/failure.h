@@ -30,6 +30,10 @@ enum class refusal : unsigned char {
   resolves_to_nothing,
   not_numeric_ipv4,
   not_numeric_ipv6,
+  // unix:PATH (`input`; `culprit` is PATH)
+  unix_path_length,
+  unix_path_not_socket,
+  unix_path_in_use,
   // ADDRESS[/PREFIX] (`input`; `culprit` is ADDRESS)
   not_numeric_address,
   prefix_out_of_range,  // `low`, `high`
@@ -42,6 +46,8 @@ enum class refusal : unsigned char {
   trusted_proxy_alone,
   not_for_stdio,  // `input`: the options given, ", "-separated; `low`: how many
   not_log_format,
+  not_yes_or_no,     // `input`: a switch's variable
+  unknown_variable,  // `input`: NAME=VALUE from the environment; `culprit` NAME
   // From the service manager
   listen_fds_count,      // `input`: LISTEN_FDS
   not_listening_stream,  // `fd`

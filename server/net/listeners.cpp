@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "events.h"
+#include "socket_file.h"
 
 namespace capecho {
 namespace {
@@ -36,6 +37,12 @@ bool is_listening_stream(int fd) {
 
 }  // namespace
 
+bool is_unix_domain(int fd) {
+  sockaddr_storage at{};
+  socklen_t len = sizeof at;
+  return getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) == 0 && at.ss_family == AF_UNIX;
+}
+
 unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, failure& why) {
   unique_fd fd(socket(at.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
@@ -43,8 +50,15 @@ unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, f
     return fd;
   }
   const char* failed = nullptr;
+  if (at.storage.ss_family == AF_UNIX) {
+    if (!clear_stale_socket_file(at, why)) {
+      fd.reset();
+      return fd;
+    }
+    if (bind_socket_file(fd.get(), at) != 0) failed = "bind";
+  }
   // V6ONLY lets [::]:P and 0.0.0.0:P be listened on side by side.
-  if (!set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR))
+  else if (!set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR))
     failed = "setsockopt SO_REUSEADDR";
   else if (reuse_port && !set_option(fd.get(), SOL_SOCKET, SO_REUSEPORT))
     failed = "setsockopt SO_REUSEPORT";
@@ -52,8 +66,7 @@ unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, f
     failed = "setsockopt IPV6_V6ONLY";
   else if (bind(fd.get(), at.addr(), at.length) != 0)
     failed = "bind";
-  else if (listen(fd.get(), static_cast<int>(backlog)) != 0)
-    failed = "listen";
+  if (failed == nullptr && listen(fd.get(), static_cast<int>(backlog)) != 0) failed = "listen";
   if (failed != nullptr) {
     why = {failed, errno};
     fd.reset();

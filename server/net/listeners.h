@@ -2,10 +2,12 @@
 #ifndef CAPECHO_SERVER_LISTENERS_H
 #define CAPECHO_SERVER_LISTENERS_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "address.h"
+#include "session_socket.h"
 #include "unique_fd.h"
 
 namespace capecho {
@@ -13,9 +15,16 @@ namespace capecho {
 struct listener {
   unique_fd fd;
   std::string name;  // the bound address, as printed in "listening on"
+  // Made on each connection accepted, where it does not inherit them from
+  // the listener: on Unix-domain sockets.
+  std::optional<session_socket_settings> per_connection;
 };
 
-// Binds and listens, non-blocking and close-on-exec. An invalid descriptor,
+// Whether a socket is of the Unix domain.
+bool is_unix_domain(int fd);
+
+// Binds and listens, non-blocking and close-on-exec; a Unix-domain socket
+// file as socket_file.h says. An invalid descriptor,
 // with the failed call in `why`, on failure.
 unique_fd open_listener(const endpoint& at, unsigned backlog, bool reuse_port, failure& why);
 

@@ -70,6 +70,14 @@ int format_failure(char* buf, size_t capacity, const failure& why) {
       return snprintf(buf, capacity, "'%.*s': '%.*s' is not a numeric %s address", in.len, in.data,
                       bad.len, bad.data,
                       why.refused == refusal::not_numeric_ipv4 ? "IPv4" : "IPv6");
+    case refusal::unix_path_length:
+      return snprintf(buf, capacity, "'%.*s': a socket path is 1 to %u bytes", in.len, in.data,
+                      why.high);
+    case refusal::unix_path_not_socket:
+      return snprintf(buf, capacity, "'%.*s' exists and is not a socket; not replacing it", bad.len,
+                      bad.data);
+    case refusal::unix_path_in_use:
+      return snprintf(buf, capacity, "another process listens on '%.*s'", bad.len, bad.data);
     case refusal::not_numeric_address:
       return snprintf(buf, capacity, "'%.*s': '%.*s' is not a numeric IPv4 or IPv6 address", in.len,
                       in.data, bad.len, bad.data);
@@ -96,6 +104,10 @@ int format_failure(char* buf, size_t capacity, const failure& why) {
                       why.low == 1 ? "does" : "do");
     case refusal::not_log_format:
       return snprintf(buf, capacity, "'%.*s' is not text, json or logfmt", in.len, in.data);
+    case refusal::not_yes_or_no:
+      return snprintf(buf, capacity, "'%.*s' is not yes or no", in.len, in.data);
+    case refusal::unknown_variable:
+      return snprintf(buf, capacity, "%.*s names no option", bad.len, bad.data);
     case refusal::listen_fds_count:
       return snprintf(buf, capacity, "LISTEN_FDS: '%.*s' is not a number of descriptors", in.len,
                       in.data);
