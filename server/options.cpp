@@ -376,10 +376,14 @@ parse_outcome parse_options(int argc, char** argv) {
   const int count = static_cast<int>(args.size());
   // Parsed once, before any thread exists.
   // NOLINTNEXTLINE(concurrency-mt-unsafe)
-  for (int c; (c = getopt_long(count, args.data(), short_options, long_options, nullptr)) != -1;) {
+  // Where getopt stands before each option: inside a group of short options
+  // (-qv) it stays on the group, so this, not what follows, says whose it is.
+  for (int c, before = optind;
+       (c = getopt_long(count, args.data(), short_options, long_options, nullptr)) != -1;
+       before = optind) {
     const char* name = nullptr;
-    // Each of the environment's is one argument: its index is optind - 1.
-    const auto at = static_cast<size_t>(optind - 1);
+    // Each of the environment's is one argument, all before the command line's.
+    const auto at = static_cast<size_t>(before);
     const bool from_env = at >= 1 && at <= from_env_end;
     for (size_t i = 0; i < option_count; ++i) {
       if (long_options[i].val != c) continue;

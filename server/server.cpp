@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -132,7 +133,8 @@ int server::poll_timeout_ms() const {
   if (draining_.load(std::memory_order_acquire)) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         drain_until_ - std::chrono::steady_clock::now());
-    const int drain_ms = static_cast<int>(std::max<long long>(left.count(), 0));
+    // A drain of weeks would overflow poll's int: it wakes up sooner and waits again.
+    const int drain_ms = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
     ms = ms < 0 ? drain_ms : std::min(ms, drain_ms);
   }
   return ms;
@@ -284,7 +286,9 @@ bool server::accept_from(const listener& l) {
   const int fd = conn.get();
   failure why;
   if (l.per_connection && !prepare_session_socket(fd, *l.per_connection, why)) {
-    log_accept_failed(l.name, why.err, 0);
+    counters_.count(counters_.accept_errors);
+    unsigned suppressed = 0;
+    if (accept_errors_.allow(suppressed)) log_call_failed(why.call, why.err, suppressed);
     return true;
   }
   if (!trusted_peer(peer)) return true;

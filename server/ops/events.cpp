@@ -254,6 +254,13 @@ void log_call_failed(const char* call, int err, unsigned suppressed) {
             call, strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
 }
 
+void log_metrics_endpoint_stopped(const char* call, int err) {
+  char reason[128];
+  log_event(log_level::error, "metrics_endpoint_stopped", {{"call", call}, {"errno", err}},
+            "metrics endpoint stopped: %s: %s; /metrics, /healthz and /readyz go unanswered", call,
+            strerror_r(err, reason, sizeof reason));
+}
+
 void log_accept_failed(const std::string& listener, int err, unsigned suppressed) {
   log_event(log_level::error, "accept_failed",
             {{"address", listener}, {"errno", err}, {"suppressed", suppressed}},

@@ -60,6 +60,7 @@ void log_stdio_unusable(const failure& why);
 // Accepting.
 void log_connection_limit(unsigned limit, unsigned suppressed);
 void log_call_failed(const char* call, int err, unsigned suppressed);
+void log_metrics_endpoint_stopped(const char* call, int err);
 void log_accept_failed(const std::string& listener, int err, unsigned suppressed);
 void log_no_worker(const char* call, int err, unsigned suppressed);
 void log_malloc_arenas_kept();

@@ -45,7 +45,8 @@ class line_builder {
   }
   // A JSON string, cut short (and still closed) when room runs out.
   bool json_string(std::string_view s) {
-    if (!raw("\"")) return false;
+    // Both quotes must fit, or the line would end inside the string.
+    if (full_ || used_ + 2 > limit_ || !raw("\"")) return fail();
     --limit_;  // the closing quote's room
     for (const char ch : s) {
       const auto c = static_cast<unsigned char>(ch);
@@ -80,7 +81,7 @@ class line_builder {
       return c > ' ' && c < 0x7f && c != '"' && c != '=' && c != '\\';
     });
     if (plain) return raw(s);
-    if (!raw("\"")) return false;
+    if (full_ || used_ + 2 > limit_ || !raw("\"")) return fail();
     --limit_;
     for (const char ch : s) {
       const auto c = static_cast<unsigned char>(ch);

@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <new>
+
+#include "events.h"
 
 namespace capecho {
 namespace {
@@ -82,7 +85,17 @@ metrics_endpoint::~metrics_endpoint() {
   thread_.join();
 }
 
+// No exception leaves the thread: without memory for its lists it ends, and
+// the endpoint stops answering (a liveness probe then says so).
 void metrics_endpoint::run() {
+  try {
+    serve();
+  } catch (const std::bad_alloc&) {
+    log_metrics_endpoint_stopped("malloc", ENOMEM);
+  }
+}
+
+void metrics_endpoint::serve() {
   std::vector<scrape> scrapes;
   std::vector<pollfd> watched;
   scrapes.reserve(metrics_scrapes_at_once);
@@ -100,7 +113,10 @@ void metrics_endpoint::run() {
     if (!scrapes.empty())
       timeout_ms = static_cast<int>(std::max<long long>(
           0, std::chrono::ceil<std::chrono::milliseconds>(next_deadline - steady::now()).count()));
-    if (poll(watched.data(), watched.size(), timeout_ms) < 0 && errno != EINTR) return;
+    if (poll(watched.data(), watched.size(), timeout_ms) < 0 && errno != EINTR) {
+      log_metrics_endpoint_stopped("poll", errno);
+      return;
+    }
     if (watched[0].revents != 0) return;
     const auto now = steady::now();
     // Backwards, so that removing one leaves the others' indices alone.

@@ -53,6 +53,7 @@ class metrics_endpoint {
  private:
   struct scrape;
   void run();
+  void serve();
   void take_scrapers(std::vector<scrape>& scrapes);
   bool take_scraper(std::vector<scrape>& scrapes);
   bool step(scrape& s);

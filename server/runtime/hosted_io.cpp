@@ -1,6 +1,7 @@
 #include "hosted_io.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -76,8 +77,9 @@ ssize_t capecho_hosted_read(int fd, void* buf, size_t len) {
 ssize_t capecho_hosted_recvmsg(int fd, struct msghdr* msg, int flags) {
   session* s = session_of(fd);
   if (s == nullptr) return plain(true, recvmsg(fd, msg, flags));
-  size_t len = 0;
-  for (size_t i = 0; i < msg->msg_iovlen; ++i) len += msg->msg_iov[i].iov_len;
+  // A peek that comes back short says nothing of what is queued.
+  size_t len = (flags & MSG_PEEK) != 0 ? SIZE_MAX : 0;
+  for (size_t i = 0; i < msg->msg_iovlen && len != SIZE_MAX; ++i) len += msg->msg_iov[i].iov_len;
   const size_t control = msg->msg_controllen;
   return s->io(EPOLLIN, len, [&](int more) {
     msg->msg_controllen = control;  // a failed call may have changed it

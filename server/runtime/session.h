@@ -5,8 +5,8 @@
 //
 // A session runs on one worker thread from start to end and never moves to
 // another: anything thread-local it reads (errno above all) is its own
-// thread's. How it waits is its scheduler's (scheduler.h). Its life, and
-// every change of state, is in session.cpp:
+// thread's. How it waits is its scheduler's (scheduler.h). Its life is in
+// session.cpp; serving <-> parked is its scheduler's (worker::wait):
 //
 //   reading_header -> serving <-> parked -> ending
 //   (behind a balancer only)
@@ -117,7 +117,7 @@ class session {
 };
 
 // How long a call may block its thread, where blocking is allowed at all
-// (see call_may_block), before the session parks instead.
+// (see worker::may_block), before the session parks instead.
 inline constexpr std::chrono::milliseconds park_after{100};
 
 std::chrono::seconds session_idle_timeout();

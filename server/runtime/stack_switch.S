@@ -9,7 +9,7 @@
 // Control-flow protection: indirect-branch tracking (IBT, BTI) and pointer
 // authentication of return addresses work here, and the object says so in
 // its property note when the rest of the program is built with them
-// (CAPECHO_BRANCH_* come from server/control_flow.cmake). Shadow stacks
+// (CAPECHO_BRANCH_* come from server/runtime/control_flow.cmake). Shadow stacks
 // (CET, GCS) cannot: a session's frames are copied off and back onto a stack
 // its return addresses share with other sessions, which a shadow stack does
 // not follow. The build refuses to ask for one rather than lose it in silence.

@@ -136,8 +136,10 @@ void worker::loop() {
       end_parked();
       continue;
     }
-    if (!prepare_to_sleep()) continue;
-    const int n = epoll_wait(epoll_.get(), ready, events_per_wait, wait_ms());
+    // With new sessions posted the wait only looks: parked sessions' edges
+    // and deadlines are seen however busily sessions arrive.
+    const int n =
+        epoll_wait(epoll_.get(), ready, events_per_wait, prepare_to_sleep() ? wait_ms() : 0);
     const int err = errno;
     const auto now = std::chrono::steady_clock::now();
     {
