@@ -4,16 +4,6 @@
 #include <sys/epoll.h>
 
 namespace capecho {
-namespace {
-
-thread_local task* running_task = nullptr;
-
-}  // namespace
-
-task* scheduler::running() { return running_task; }
-
-void scheduler::set_running(task* t) { running_task = t; }
-
 // The socket is edge-triggered, so a task must not wait for an edge that
 // has come already. A short transfer usually means the socket is drained (or
 // full) and the next edge will say when it is not: that saves a call that

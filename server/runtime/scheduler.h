@@ -65,10 +65,14 @@ void note_edge(task& t, uint32_t epoll_events);
 void note_result(task& t, uint32_t events, ssize_t n, size_t len);
 inline bool ready_for(const task& t, uint32_t events) { return (t.ready & events) != 0; }
 
+// The task running on this thread, or null off a task: read on every call a
+// handler makes, so inline.
+inline thread_local task* running_task = nullptr;
+
 class scheduler {
  public:
   // The task running on this thread, or null off a task.
-  static task* running();
+  static task* running() { return running_task; }
 
   // First thing on the task's own stack.
   virtual void entered(task& t) = 0;
@@ -86,7 +90,7 @@ class scheduler {
 
  protected:
   ~scheduler() = default;
-  static void set_running(task* t);
+  static void set_running(task* t) { running_task = t; }
 };
 
 }  // namespace capecho

@@ -29,11 +29,6 @@ CAPECHO_NO_VPTR_CHECK void session::main(void* self) {
   s->task_.home->end(s->task_);
 }
 
-session* session::running() {
-  task* t = scheduler::running();
-  return t != nullptr ? static_cast<session*>(t->owner) : nullptr;
-}
-
 // The whole life of a session, in order.
 CAPECHO_NO_VPTR_CHECK void session::live() {
   bool admitted = true;

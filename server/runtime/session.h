@@ -82,7 +82,10 @@ class session {
   task& scheduled() { return task_; }
 
   // The session running on this thread, or null off a session.
-  static session* running();
+  static session* running() {
+    const task* t = scheduler::running();
+    return t != nullptr ? static_cast<session*>(t->owner) : nullptr;
+  }
 
   // From the session itself: one call on its socket. `call(flags)` makes it;
   // with MSG_DONTWAIT it must not block. The session parks while the socket
