@@ -43,8 +43,32 @@ class line_builder {
     const int n = snprintf(text, sizeof text, "%.6g", v);
     return raw({text, static_cast<size_t>(std::min<int>(n, sizeof text - 1))});
   }
-  // A JSON string, cut short (and still closed) when room runs out.
-  bool json_string(std::string_view s) {
+  // A JSON string, cut short (and still closed) when room runs out. Bytes
+  // beyond ASCII may not be UTF-8: each stands for itself.
+  bool json_string(std::string_view s) { return quoted(s, byte_escape::json); }
+  // A logfmt value: bare when it is a plain word, else quoted as in Go.
+  bool logfmt_value(std::string_view s) {
+    const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char ch) {
+      const auto c = static_cast<unsigned char>(ch);
+      return c > ' ' && c < 0x7f && c != '"' && c != '=' && c != '\\';
+    });
+    return plain ? raw(s) : quoted(s, byte_escape::logfmt);
+  }
+  // What closes the line goes into the reserved room.
+  void close(std::string_view s) {
+    limit_ += s.size();
+    full_ = false;
+    (void)raw(s);
+  }
+  size_t used() const { return used_; }
+
+ private:
+  enum class byte_escape { json, logfmt };  // \u00XX or \xXX
+
+  // `s` between quotes, with quotes, backslashes and line feeds escaped and
+  // other control or non-ASCII bytes by their value; cut short, and still
+  // closed, when room runs out.
+  bool quoted(std::string_view s, byte_escape style) {
     // Both quotes must fit, or the line would end inside the string.
     if (full_ || used_ + 2 > limit_ || !raw("\"")) return fail();
     --limit_;  // the closing quote's room
@@ -59,9 +83,9 @@ class line_builder {
       } else if (c == '\n') {
         piece = "\\n";
       } else if (c < 0x20 || c >= 0x7f) {
-        // Bytes beyond ASCII may not be UTF-8: each stands for itself.
-        (void)snprintf(esc, sizeof esc, "\\u%04x", c);
-        piece = {esc, 6};
+        const int n = style == byte_escape::json ? snprintf(esc, sizeof esc, "\\u%04x", c)
+                                                 : snprintf(esc, sizeof esc, "\\x%02x", c);
+        piece = {esc, static_cast<size_t>(n)};
       } else {
         piece = {reinterpret_cast<const char*>(&ch), 1};
       }
@@ -74,49 +98,6 @@ class line_builder {
     full_ = !fitted;
     return fitted;
   }
-  // A logfmt value: bare when it is a plain word, else quoted as in Go.
-  bool logfmt_value(std::string_view s) {
-    const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char ch) {
-      const auto c = static_cast<unsigned char>(ch);
-      return c > ' ' && c < 0x7f && c != '"' && c != '=' && c != '\\';
-    });
-    if (plain) return raw(s);
-    if (full_ || used_ + 2 > limit_ || !raw("\"")) return fail();
-    --limit_;
-    for (const char ch : s) {
-      const auto c = static_cast<unsigned char>(ch);
-      char esc[8];
-      std::string_view piece;
-      if (c == '"' || c == '\\') {
-        esc[0] = '\\';
-        esc[1] = static_cast<char>(c);
-        piece = {esc, 2};
-      } else if (c == '\n') {
-        piece = "\\n";
-      } else if (c < 0x20 || c >= 0x7f) {
-        (void)snprintf(esc, sizeof esc, "\\x%02x", c);
-        piece = {esc, 4};
-      } else {
-        piece = {reinterpret_cast<const char*>(&ch), 1};
-      }
-      if (!raw(piece)) break;
-    }
-    ++limit_;
-    const bool fitted = !full_;
-    full_ = false;
-    (void)raw("\"");
-    full_ = !fitted;
-    return fitted;
-  }
-  // What closes the line goes into the reserved room.
-  void close(std::string_view s) {
-    limit_ += s.size();
-    full_ = false;
-    (void)raw(s);
-  }
-  size_t used() const { return used_; }
-
- private:
   bool fail() {
     full_ = true;
     return false;
