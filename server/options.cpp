@@ -374,13 +374,13 @@ parse_outcome parse_options(int argc, char** argv) {
   opterr = 0;
   optind = 1;
   const int count = static_cast<int>(args.size());
-  // Parsed once, before any thread exists.
-  // NOLINTNEXTLINE(concurrency-mt-unsafe)
   // Where getopt stands before each option: inside a group of short options
   // (-qv) it stays on the group, so this, not what follows, says whose it is.
-  for (int c, before = optind;
-       (c = getopt_long(count, args.data(), short_options, long_options, nullptr)) != -1;
-       before = optind) {
+  for (int before = optind;; before = optind) {
+    // Parsed once, before any thread exists.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    const int c = getopt_long(count, args.data(), short_options, long_options, nullptr);
+    if (c == -1) break;
     const char* name = nullptr;
     // Each of the environment's is one argument, all before the command line's.
     const auto at = static_cast<size_t>(before);
