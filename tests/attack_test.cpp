@@ -28,7 +28,7 @@ namespace {
 
 // Sessions park several times slower under the sanitizers' stack switching
 // (a few hundred a second under ThreadSanitizer): bursts are smaller there.
-constexpr int burst = instrumented ? 250 : 1000;
+constexpr int burst_size = instrumented ? 250 : 1000;
 
 // A burst needs more descriptors than a test usually has.
 bool raise_own_descriptor_limit(rlim_t wanted) {
@@ -144,7 +144,7 @@ size_t held(std::vector<std::unique_ptr<tcp_client>>& clients) {
 // resetting burst has no idle time-out, so all of them are parked at once
 // however long they take to arrive; the other ends on its own.
 TEST(Attack, BurstsOfQuietClientsThatResetOrTimeOutEndCleanly) {
-  ASSERT_TRUE(raise_own_descriptor_limit(burst + 200));
+  ASSERT_TRUE(raise_own_descriptor_limit(burst_size + 200));
   {
     server_process server(listen_args({"--idle-timeout", "0", "--metrics", "127.0.0.1:0"}));
     const int metrics = port_after(server, "metrics on http://127.0.0.1:");
@@ -153,10 +153,10 @@ TEST(Attack, BurstsOfQuietClientsThatResetOrTimeOutEndCleanly) {
     const pid_t pid = server.pid();
     const size_t maps_before = mappings_of(pid);
 
-    auto resetting = connect_quietly(port, burst);
-    ASSERT_EQ(resetting.size(), size_t{burst});
+    auto resetting = connect_quietly(port, burst_size);
+    ASSERT_EQ(resetting.size(), size_t{burst_size});
     EXPECT_TRUE(
-        eventually([&] { return sample(metrics, "capecho_sessions_parked") == burst; }, 60s))
+        eventually([&] { return sample(metrics, "capecho_sessions_parked") == burst_size; }, 60s))
         << sample(metrics, "capecho_sessions_parked");
     EXPECT_LE(threads_of(pid), server_threads(metrics)) << "quiet sessions hold no thread";
     if (!instrumented) {  // ThreadSanitizer maps state of its own for each session's stack switch
@@ -172,14 +172,14 @@ TEST(Attack, BurstsOfQuietClientsThatResetOrTimeOutEndCleanly) {
   const int metrics = port_after(server, "metrics on http://127.0.0.1:");
   const int port = server.port();
   ASSERT_GT(port, 0) << server.log();
-  auto timing_out = connect_quietly(port, burst);
-  ASSERT_EQ(timing_out.size(), size_t{burst});
+  auto timing_out = connect_quietly(port, burst_size);
+  ASSERT_EQ(timing_out.size(), size_t{burst_size});
   ASSERT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_active") == 0; }, 60s))
       << "the idle time-out ends them all";
-  EXPECT_EQ(sample(metrics, "capecho_connections_accepted_total"), burst);
+  EXPECT_EQ(sample(metrics, "capecho_connections_accepted_total"), burst_size);
   int ended_cleanly = 0;
   for (auto& c : timing_out) ended_cleanly += c->greeted() && c->closed_by_server();
-  EXPECT_EQ(ended_cleanly, burst) << "each was greeted, then closed";
+  EXPECT_EQ(ended_cleanly, burst_size) << "each was greeted, then closed";
   expect_serving(server, port);
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0) << server.log();
@@ -313,16 +313,17 @@ TEST(Attack, SlowScrapersDoNotHoldUpARealScrape) {
 // from the same balancer is served at once. The header time-out is far off,
 // so all of them can park however long they take to arrive.
 TEST(Attack, HalfSentProxyHeadersHoldNoThread) {
-  ASSERT_TRUE(raise_own_descriptor_limit(burst + 200));
+  ASSERT_TRUE(raise_own_descriptor_limit(burst_size + 200));
   server_process server(listen_args({"--proxy-protocol", "--trusted-proxy", "127.0.0.0/8",
                                      "--proxy-timeout", "600", "--metrics", "127.0.0.1:0"}));
   const int metrics = port_after(server, "metrics on http://127.0.0.1:");
   const int port = server.port();
   ASSERT_GT(port, 0) << server.log();
-  auto halves = connect_quietly(port, burst);
-  ASSERT_EQ(halves.size(), size_t{burst});
+  auto halves = connect_quietly(port, burst_size);
+  ASSERT_EQ(halves.size(), size_t{burst_size});
   for (auto& c : halves) ASSERT_TRUE(c->send_all("PROXY TCP4 192.0.2."));
-  EXPECT_TRUE(eventually([&] { return sample(metrics, "capecho_sessions_parked") == burst; }, 60s))
+  EXPECT_TRUE(
+      eventually([&] { return sample(metrics, "capecho_sessions_parked") == burst_size; }, 60s))
       << sample(metrics, "capecho_sessions_parked");
   EXPECT_LE(threads_of(server.pid()), server_threads(metrics));
   tcp_client whole(port);

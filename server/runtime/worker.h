@@ -133,9 +133,13 @@ class worker final : public scheduler {
   bool ending_all_ = false;
   rate_limit wait_errors_;
   std::chrono::steady_clock::time_point next_scan_{};
+#ifdef CAPECHO_TSAN
   void* tsan_self_ = nullptr;
+#endif
+#ifdef CAPECHO_ASAN
   const void* thread_stack_bottom_ = nullptr;
   size_t thread_stack_bytes_ = 0;
+#endif
 };
 
 }  // namespace capecho
