@@ -29,6 +29,7 @@ struct bench_options {
   size_t size = 1024;
   unsigned mib = 256;
   unsigned sessions = 1000;
+  unsigned threads = 1;
   long server_pid = 0;
   double max_seconds = 300;
   int cpu = -1;
@@ -52,6 +53,7 @@ const char usage[] =
     "  --size S           message or chunk size in bytes, 1 to 65536 (default 1024)\n"
     "  --mib M            stream volume in MiB (default 256)\n"
     "  --sessions N       sessions per connection in sessions mode (default 1000)\n"
+    "  --threads T        sessions mode: the connections dealt over T threads (default 1)\n"
     "  --server-pid PID   hold: report the server's peak RSS from /proc\n"
     "  --max-seconds T    give up after T seconds; unfinished work counts as errors (default 300)\n"
     "  --cpu N            pin the load generator to CPU N\n"
@@ -86,6 +88,7 @@ bench_options parse(int argc, char** argv) {
                                  {"size", required_argument, nullptr, 's'},
                                  {"mib", required_argument, nullptr, 'm'},
                                  {"sessions", required_argument, nullptr, 'n'},
+                                 {"threads", required_argument, nullptr, 'T'},
                                  {"server-pid", required_argument, nullptr, 'P'},
                                  {"max-seconds", required_argument, nullptr, 't'},
                                  {"cpu", required_argument, nullptr, 'C'},
@@ -116,6 +119,9 @@ bench_options parse(int argc, char** argv) {
         break;
       case 'n':
         o.sessions = static_cast<unsigned>(number("sessions", optarg, 1, 100000000));
+        break;
+      case 'T':
+        o.threads = static_cast<unsigned>(number("threads", optarg, 1, 1024));
         break;
       case 'P':
         o.server_pid = static_cast<long>(number("server-pid", optarg, 1, 1u << 30));
@@ -242,7 +248,8 @@ int main(int argc, char** argv) {
     } else {
       plan.hold = true;
     }
-    r = run_sessions(o.to, plan, measure_while_held, &probe);
+    r = o.mode == "sessions" ? run_sessions_on_threads(o.to, plan, o.threads)
+                             : run_sessions(o.to, plan, measure_while_held, &probe);
     if (o.mode == "pingpong") {
       extra = " rounds=" + std::to_string(o.rounds) +
               " rtt_per_s=" + std::to_string(static_cast<double>(r.echoes) / r.seconds) +

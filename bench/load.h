@@ -45,6 +45,11 @@ struct run_result {
 run_result run_sessions(const target& t, const session_plan& plan,
                         void (*while_held)(void*) = nullptr, void* context = nullptr);
 
+// The same, with the connections dealt over `threads` threads of their own,
+// like as many independent clients: on a machine the server shares, one
+// thread gets one thread's share of the CPUs however many the server runs.
+run_result run_sessions_on_threads(const target& t, const session_plan& plan, unsigned threads);
+
 // One connection writes `total_bytes`, a `chunk`-byte pattern over and over
 // in writes of many chunks, while reading the echo at the same time.
 run_result run_stream(const target& t, size_t chunk, uint64_t total_bytes, double max_seconds,

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
+#include <thread>
 
 #include "load.h"
 #include "net.h"
@@ -237,6 +239,33 @@ run_result run_sessions(const target& t, const session_plan& plan, void (*while_
                         void* context) {
   driver d(t, plan);
   return d.run(while_held, context);
+}
+
+run_result run_sessions_on_threads(const target& t, const session_plan& plan, unsigned threads) {
+  threads = std::clamp(threads, 1U, plan.connections);
+  if (threads == 1) return run_sessions(t, plan);
+  std::vector<run_result> parts(threads);
+  {
+    std::vector<std::jthread> running;
+    running.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+      session_plan share = plan;
+      // The connections dealt out as evenly as they go.
+      share.connections = plan.connections / threads + (i < plan.connections % threads ? 1 : 0);
+      share.max_connecting = std::max(1U, plan.max_connecting / threads);
+      running.emplace_back([&t, share, &part = parts[i]] { part = run_sessions(t, share); });
+    }
+  }
+  run_result all;
+  for (run_result& part : parts) {
+    all.seconds = std::max(all.seconds, part.seconds);
+    all.sessions += part.sessions;
+    all.echoes += part.echoes;
+    all.bytes += part.bytes;
+    all.errors += part.errors;
+    all.latencies.insert(all.latencies.end(), part.latencies.begin(), part.latencies.end());
+  }
+  return all;
 }
 
 }  // namespace capecho_bench
