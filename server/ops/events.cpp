@@ -158,6 +158,16 @@ size_t describe_lines_dropped(char* buf, size_t capacity, unsigned long long dro
   return n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
 }
 
+size_t describe_journal_refused(char* buf, size_t capacity, const char* call, int err,
+                                unsigned long long fallbacks) {
+  char reason[128];
+  (void)format_failure(reason, sizeof reason, {.call = call, .err = err});
+  const int n =
+      snprintf(buf, capacity, "journal socket: %s; %llu log %s written to standard error instead",
+               reason, fallbacks, plural(fallbacks, "event", "events"));
+  return n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
+}
+
 void log_usage_error(const failure& why, const char* option) {
   const std::string text = usage_error_text(why, option);
   log_event(log_level::error, "usage_error", {{"option", option != nullptr ? option : ""}},
