@@ -5,6 +5,7 @@ feed in the length-prefixed form), text keeps its line on standard error,
 and an event the socket does not take (none there, its queue full) is
 written to standard error instead, never lost. The test runs itself in a
 private mount namespace with a tmpfs over /run, where it plays the journal."""
+import ctypes
 import json
 import os
 import re
@@ -38,6 +39,11 @@ if os.environ.get(INSIDE) != "1":
     sys.exit(inner.returncode)
 
 
+def end_with_the_test():
+    """The server is killed when the test ends, however it ends."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 def start(fmt, *listen, verbose=True):
     """The server with standard error as JOURNAL_STREAM names it."""
     args = [SERVER, "--log-format", fmt] + (["-v"] if verbose else [])
@@ -45,7 +51,8 @@ def start(fmt, *listen, verbose=True):
         args += ["--listen", where]
     return subprocess.Popen(
         ["sh", "-c", 'JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr) exec "$@"', "sh"] + args,
-        stderr=subprocess.PIPE, bufsize=0)  # unbuffered: a line read is all that is taken
+        stderr=subprocess.PIPE, bufsize=0,  # unbuffered: a line read is all that is taken
+        preexec_fn=end_with_the_test)
 
 
 def stop(server):

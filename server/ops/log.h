@@ -58,7 +58,7 @@ using journal_note = size_t (*)(char* buf, size_t capacity, const char* call, in
 
 // Starts the writer thread. False, with the failed call, if it cannot.
 bool start_log_writer(failure& why, dropped_note describe_dropped,
-                      journal_note describe_journal = nullptr);
+                      journal_note describe_refusal = nullptr);
 
 // Writes out what is queued, waiting at most `patience` for standard error to
 // take it, then stops the writer; later lines are written directly again.
