@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
-"""Events under the journal, with the server as shipped: json and logfmt send
-each event to the journal's native socket as fields (a value with a line
-feed in the length-prefixed form), text keeps its line on standard error,
-and an event the socket does not take (none there, its queue full) is
-written to standard error instead, never lost. The test runs itself in a
-private mount namespace with a tmpfs over /run, where it plays the journal."""
+"""The server as shipped under the journal: json and logfmt events are
+entries on its native socket, field by field (a value with a line feed
+length-prefixed); text keeps its line; an entry the socket does not take
+(none there, its queue full) is a line on standard error, never lost. The
+test plays the journal under a tmpfs over /run in a mount namespace of its own."""
 import ctypes
 import json
 import os
@@ -33,26 +32,21 @@ if os.environ.get(INSIDE) != "1":
     if probe.returncode != 0:
         print("skipped: no private mount namespace here:", probe.stderr.decode().strip())
         sys.exit(77)
-    inner = subprocess.run(
+    sys.exit(subprocess.run(
         ["unshare", "-rm", "sh", "-c", 'mount -t tmpfs tmpfs /run && exec "$@"', "sh",
-         sys.executable, __file__, SERVER], env=dict(os.environ, **{INSIDE: "1"}), timeout=600)
-    sys.exit(inner.returncode)
-
-
-def end_with_the_test():
-    """The server is killed when the test ends, however it ends."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+         sys.executable, __file__, SERVER], env=dict(os.environ, **{INSIDE: "1"})).returncode)
 
 
 def start(fmt, *listen, verbose=True):
-    """The server with standard error as JOURNAL_STREAM names it."""
-    args = [SERVER, "--log-format", fmt] + (["-v"] if verbose else [])
+    """The server with standard error as JOURNAL_STREAM names it, killed
+    when the test ends however it ends (PR_SET_PDEATHSIG)."""
+    args = [SERVER, "--log-format", fmt, "--listen", "127.0.0.1:0"] + (["-v"] if verbose else [])
     for where in listen:
         args += ["--listen", where]
     return subprocess.Popen(
         ["sh", "-c", 'JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr) exec "$@"', "sh"] + args,
-        stderr=subprocess.PIPE, bufsize=0,  # unbuffered: a line read is all that is taken
-        preexec_fn=end_with_the_test)
+        stderr=subprocess.PIPE, bufsize=0,  # unbuffered: a line read takes no more
+        preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
 
 
 def stop(server):
@@ -63,82 +57,80 @@ def stop(server):
 
 
 def parse(datagram):
-    """An entry's fields, and which of them came in the length-prefixed form."""
+    """An entry's fields, and which came length-prefixed."""
     fields, binary = {}, set()
     while datagram:
         end = datagram.index(b"\n")
         key, sep, value = datagram[:end].partition(b"=")
-        if sep:
-            datagram = datagram[end + 1:]
-        else:
-            (size,) = struct.unpack("<Q", datagram[end + 1:end + 9])
-            value = datagram[end + 9:end + 9 + size]
-            check(datagram[end + 9 + size:end + 10 + size] == b"\n", f"{key}: a line feed after")
-            datagram = datagram[end + 10 + size:]
+        datagram = datagram[end + 1:]
+        if not sep:
+            (size,) = struct.unpack("<Q", datagram[:8])
+            value, tail, datagram = datagram[8:8 + size], datagram[8 + size:9 + size], datagram[9 + size:]
+            check(tail == b"\n", f"{key}: a line feed after its value")
             binary.add(key.decode())
         fields[key.decode()] = value.decode()
     return fields, binary
 
 
-def receive(journal, until):
-    """Entries until one whose CAPECHO_EVENT is `until`."""
-    entries = []
-    while not entries or entries[-1][0].get("CAPECHO_EVENT") != until:
+def receive(until):
+    """Entries up to the next whose CAPECHO_EVENT is `until`."""
+    entries = [parse(journal.recv(65536))]
+    while entries[-1][0].get("CAPECHO_EVENT") != until:
         entries.append(parse(journal.recv(65536)))
     return entries
 
 
-def session(port, last=b"abc"):
+def queued():
+    """The entries waiting, without waiting for more."""
+    out = []
+    journal.setblocking(False)
+    try:
+        while True:
+            out.append(parse(journal.recv(65536))[0])
+    except BlockingIOError:
+        journal.settimeout(30)
+        return out
+
+
+def session(address):
+    port = int(re.search(r":(\d+)$", address).group(1))
     with socket.create_connection(("127.0.0.1", port), timeout=10) as c:
         c.recv(9)
-        c.sendall(last)
+        c.sendall(b"abc")
         c.recv(3)
         c.shutdown(socket.SHUT_WR)
         c.recv(16)
 
 
-def port_of(entry):
-    return int(entry["CAPECHO_ADDRESS"].rsplit(":", 1)[1])
-
-
-def stream_records(err):
-    """Standard error's lines under the journal: <PRIORITY> then a JSON record."""
-    out = []
-    for line in err.splitlines():
-        m = re.match(r"<([356])>(\{.*\})$", line)
-        check(m is not None, f"a journal line: {line!r}")
-        if m:
-            out.append(json.loads(m.group(2)))
-    return out
+def records(err):
+    """Standard error under the journal: <PRIORITY>, then a JSON record."""
+    lines = [re.fullmatch(r"<[356]>(\{.*\})", line) for line in err.splitlines()]
+    check(all(lines), f"journal lines: {err!r}")
+    return [json.loads(m.group(1)) for m in lines if m]
 
 
 os.makedirs(os.path.dirname(JOURNAL))
 journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 journal.bind(JOURNAL)
 journal.settimeout(30)
-odd_path = "/run/echo\nsocket"
+odd_path = "unix:/run/echo\nsocket"
 
-# Both structured formats give the same entries: every event, each field.
 for fmt in ("json", "logfmt"):
-    server = start(fmt, "127.0.0.1:0", "unix:" + odd_path)
-    first = receive(journal, "listening") + receive(journal, "listening")
-    tcp = next(f for f, _ in first if not f["CAPECHO_ADDRESS"].startswith("unix:"))
-    session(port_of(tcp))
-    entries = first + receive(journal, "session")
+    server = start(fmt, odd_path)
+    entries = receive("listening") + receive("listening")
+    session(entries[0][0]["CAPECHO_ADDRESS"])
+    entries += receive("session")
     err = stop(server)
-    entries += receive(journal, "stopped")
+    entries += receive("stopped")
     check(err == "", f"{fmt}: nothing on standard error: {err!r}")
     for fields, _ in entries:
-        check(fields.get("SYSLOG_IDENTIFIER") == "capecho-server", f"{fmt}: identifier {fields}")
-        check(fields.get("PRIORITY") in ("3", "5", "6") and fields.get("MESSAGE"),
-              f"{fmt}: priority and message {fields}")
-        check(all(re.fullmatch(r"[A-Z][A-Z0-9_]{0,63}", k) for k in fields),
-              f"{fmt}: field names the journal takes: {list(fields)}")
-    named = {f["CAPECHO_EVENT"]: (f, b) for f, b in entries}
-    odd, odd_binary = next(((f, b) for f, b in entries
-                            if f.get("CAPECHO_ADDRESS", "").startswith("unix:")), ({}, set()))
-    check(odd.get("CAPECHO_ADDRESS") == "unix:" + odd_path
-          and odd.get("MESSAGE") == "listening on unix:" + odd_path
+        check(fields.get("SYSLOG_IDENTIFIER") == "capecho-server" and fields.get("MESSAGE")
+              and fields.get("PRIORITY") in ("3", "5", "6")
+              and all(re.fullmatch(r"[A-Z][A-Z0-9_]{0,63}", k) for k in fields),
+              f"{fmt}: what the journal takes: {fields}")
+    named = {f["CAPECHO_EVENT"] + f.get("CAPECHO_ADDRESS", "")[:5]: (f, b) for f, b in entries}
+    odd, odd_binary = named.get("listeningunix:", ({}, set()))
+    check(odd.get("CAPECHO_ADDRESS") == odd_path and odd.get("MESSAGE") == "listening on " + odd_path
           and odd_binary == {"MESSAGE", "CAPECHO_ADDRESS"},
           f"{fmt}: a line feed kept, length-prefixed: {odd} {odd_binary}")
     s, s_binary = named.get("session", ({}, None))
@@ -147,56 +139,41 @@ for fmt in ("json", "logfmt"):
           and float(s.get("CAPECHO_SECONDS", "-1")) >= 0 and "CAPECHO_VIA" not in s
           and s.get("MESSAGE", "").startswith("session 127.0.0.1:") and not s_binary,
           f"{fmt}: the session's fields: {s}")
-    check(named.get("signal", ({}, 0))[0].get("CAPECHO_SIGNAL") == "SIGTERM", f"{fmt}: signal")
+    check(named.get("signal", [{}])[0].get("CAPECHO_SIGNAL") == "SIGTERM", f"{fmt}: signal")
 
-# Text stays one line on the journal's stream: no entry is sent.
-server = start("text", "127.0.0.1:0", verbose=False)
+# Text keeps its line on the journal's stream and sends nothing.
+server = start("text", verbose=False)
 err = server.stderr.readline().decode() + stop(server)
-check(err.startswith("<5>capecho-server: listening on 127.0.0.1:"), f"text: {err!r}")
-journal.setblocking(False)
-try:
-    check(False, f"text sent an entry: {journal.recv(65536)!r}")
-except BlockingIOError:
-    pass
-journal.settimeout(30)
+check(err.startswith("<5>capecho-server: listening on 127.0.0.1:") and not queued(),
+      f"text: {err!r}")
 
-# No one reads the socket: once its queue is full, events go to standard
-# error, every session is in one place or the other, and a note says why.
-server = start("json", "127.0.0.1:0")
-port = port_of(receive(journal, "listening")[0][0])
+# No one reads the socket: past its queue, events go to standard error, each
+# session is in one place or the other, and a note says why and how many.
+server = start("json")
+address = receive("listening")[0][0]["CAPECHO_ADDRESS"]
 with open("/proc/sys/net/unix/max_dgram_qlen") as f:
     sessions = int(f.read()) + 20
 for _ in range(sessions):
-    session(port)
-err = stop(server)
-journal.setblocking(False)
-sent = []
-try:
-    while True:
-        sent.append(parse(journal.recv(65536))[0])
-except BlockingIOError:
-    pass
-journal.settimeout(30)
-written = stream_records(err)
-on_stream = [r for r in written if r.get("event") == "session"]
-in_journal = [e for e in sent if e.get("CAPECHO_EVENT") == "session"]
-check(on_stream and len(on_stream) + len(in_journal) == sessions,
-      f"full queue: {len(on_stream)} on the stream + {len(in_journal)} sent of {sessions}")
+    session(address)
+written = records(stop(server))
+on_stream = sum(r.get("event") == "session" for r in written)
+sent = sum(e.get("CAPECHO_EVENT") == "session" for e in queued())
+check(on_stream > 0 and on_stream + sent == sessions,
+      f"full queue: {on_stream} written + {sent} sent of {sessions}")
 notes = [r for r in written if r.get("event") == "journal_refused"]
-check(len(notes) >= 1 and notes[0].get("errno") == 11 and notes[0].get("call") == "sendto"
-      and notes[0].get("fallbacks") == written.index(notes[0]),
-      f"full queue: the note says why, and how many before it: {notes}")
+check(notes and notes[0].get("errno") == 11 and notes[0].get("call") == "sendto"
+      and notes[0].get("fallbacks") == written.index(notes[0]), f"full queue: {notes}")
 
-# No socket at all: every event is a line on the stream, with the note.
+# No socket at all: every event is a line, and one note says so.
 journal.close()
 os.unlink(JOURNAL)
-server = start("json", "127.0.0.1:0")
+server = start("json")
 line = server.stderr.readline().decode()
-session(port_of({"CAPECHO_ADDRESS": json.loads(line[3:])["address"]}))
-written = stream_records(line + stop(server))
+session(json.loads(line[3:])["address"])
+written = records(line + stop(server))
 events = [r.get("event") for r in written]
-check(events[0] == "listening" and "session" in events and events[-1] == "stopped",
-      f"no socket: every event written: {events}")
+check(events[:2] == ["listening", "journal_refused"] and "session" in events
+      and events[-1] == "stopped", f"no socket: {events}")
 notes = [r for r in written if r.get("event") == "journal_refused"]
 check(len(notes) == 1 and notes[0].get("errno") == 2 and notes[0].get("fallbacks") == 1,
       f"no socket: one note: {notes}")
