@@ -299,7 +299,7 @@ int serve_network(const server_options& asked, void (*handler)(int)) {
     made.claim(*options.metrics);
     metrics_at.name = local_name(metrics_at.fd.get());
   }
-  if (!start_log_writer(why, describe_lines_dropped)) {
+  if (!start_log_writer(why, describe_lines_dropped, describe_journal_refused)) {
     log_log_thread_failed(why);
     return exit_runtime;
   }

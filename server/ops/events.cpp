@@ -32,7 +32,7 @@ struct piece {
 }  // namespace
 
 int format_failure(char* buf, size_t capacity, const failure& why) {
-  char reason[128];
+  char reason[128] = "";
   const char* err = strerror_r(why.err, reason, sizeof reason);
   const piece in(why.input), bad(why.culprit);
   switch (why.refused) {
@@ -158,6 +158,16 @@ size_t describe_lines_dropped(char* buf, size_t capacity, unsigned long long dro
   return n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
 }
 
+size_t describe_journal_refused(char* buf, size_t capacity, const char* call, int err,
+                                unsigned long long fallbacks) {
+  char reason[128] = "";
+  (void)format_failure(reason, sizeof reason, {.call = call, .err = err});
+  const int n =
+      snprintf(buf, capacity, "journal socket: %s; %llu log %s written to standard error instead",
+               reason, fallbacks, plural(fallbacks, "event", "events"));
+  return n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
+}
+
 void log_usage_error(const failure& why, const char* option) {
   const std::string text = usage_error_text(why, option);
   log_event(log_level::error, "usage_error", {{"option", option != nullptr ? option : ""}},
@@ -248,14 +258,14 @@ void log_connection_limit(unsigned limit, unsigned suppressed) {
 
 // From any thread, with nothing allocated: the failure may be for lack of memory.
 void log_call_failed(const char* call, int err, unsigned suppressed) {
-  char reason[128];
+  char reason[128] = "";
   log_event(log_level::error, "call_failed",
             {{"call", call}, {"errno", err}, {"suppressed", suppressed}}, "%s: %s; retrying%s",
             call, strerror_r(err, reason, sizeof reason), held_back(suppressed).c_str());
 }
 
 void log_metrics_endpoint_stopped(const char* call, int err) {
-  char reason[128];
+  char reason[128] = "";
   log_event(log_level::error, "metrics_endpoint_stopped", {{"call", call}, {"errno", err}},
             "metrics endpoint stopped: %s: %s; /metrics, /healthz and /readyz go unanswered", call,
             strerror_r(err, reason, sizeof reason));
@@ -269,7 +279,7 @@ void log_accept_failed(const std::string& listener, int err, unsigned suppressed
 }
 
 void log_no_worker(const char* call, int err, unsigned suppressed) {
-  char reason[128];
+  char reason[128] = "";
   log_event(log_level::error, "no_worker",
             {{"call", call}, {"errno", err}, {"suppressed", suppressed}},
             "cannot start a thread (%s: %s); clients wait until one starts%s", call,
@@ -289,7 +299,7 @@ void log_frames_lost(unsigned suppressed) {
 }
 
 void log_session_unwatched(int err, unsigned suppressed) {
-  char reason[128];
+  char reason[128] = "";
   log_event(log_level::error, "session_unwatched",
             {{"call", "epoll_ctl"}, {"errno", err}, {"suppressed", suppressed}},
             "epoll_ctl: %s; a session that could not be watched ended%s",

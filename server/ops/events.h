@@ -30,6 +30,10 @@ std::string status_summary(const server_status& s);
 // What the log writer says after it had to drop lines; returns its length.
 size_t describe_lines_dropped(char* buf, size_t capacity, unsigned long long dropped);
 
+// What it says when the journal's socket refuses an entry; returns its length.
+size_t describe_journal_refused(char* buf, size_t capacity, const char* call, int err,
+                                unsigned long long fallbacks);
+
 // The text of a failure: "CALL: REASON" for a failed call, else what is
 // wrong with the input. format_failure writes it as snprintf does, with no
 // allocation, and returns its whole length.

@@ -25,13 +25,19 @@ enum class log_level { error, note, detail };
 void set_log_level(verbosity level);
 bool logging_enabled(log_level level);
 
-// Text unless told otherwise; set once at start, before any thread exists.
+// Text unless told otherwise; set once at start, before any thread exists,
+// after choose_log_format.
 void set_log_format(log_format format);
 
 // When JOURNAL_STREAM says standard error is the journal, lines start with
 // their syslog priority (<3> errors, <5> notes, <6> details) and carry no
 // time; otherwise with the UTC time to the millisecond (RFC 3339). Call it
 // once at start, before any thread exists.
+//
+// Under the journal, json and logfmt send each event to the journal's socket
+// instead, as fields (journal.h); an event it does not take (no socket, its
+// queue full, too big) is written to standard error as its line, counted,
+// and the writer says so once.
 void choose_log_format();
 
 // Formats and queues one event's line (or writes it, before the writer
@@ -44,8 +50,15 @@ void log_event(log_level level, const char* event, log_fields fields, const char
 // every event is events.cpp's); returns its length.
 using dropped_note = size_t (*)(char* buf, size_t capacity, unsigned long long dropped);
 
+// Words the note the writer adds when the journal's socket refuses an entry
+// (`call` failed with `err`; `fallbacks` events went to standard error so
+// far); returns its length.
+using journal_note = size_t (*)(char* buf, size_t capacity, const char* call, int err,
+                                unsigned long long fallbacks);
+
 // Starts the writer thread. False, with the failed call, if it cannot.
-bool start_log_writer(failure& why, dropped_note describe_dropped);
+bool start_log_writer(failure& why, dropped_note describe_dropped,
+                      journal_note describe_refusal = nullptr);
 
 // Writes out what is queued, waiting at most `patience` for standard error to
 // take it, then stops the writer; later lines are written directly again.
@@ -54,7 +67,11 @@ void stop_log_writer(std::chrono::milliseconds patience);
 // Lines dropped so far because the queue was full.
 unsigned long long log_lines_dropped();
 
-// How many bytes of lines the queue holds (each line costs two more).
+// Events written to standard error because the journal did not take them.
+unsigned long long log_journal_fallbacks();
+
+// How many bytes of lines the queue holds (each line costs four more, and
+// its journal entry when it has one).
 size_t log_queue_bytes();
 
 // The system's text for an errno value, safe in any thread.
