@@ -5,9 +5,21 @@
 # project's version and nothing left of its template; each Debian package has
 # a summary of its own, and capecho-server's summary and description are the
 # man page's NAME and DESCRIPTION as man renders them.
-# usage: docs_test.sh SERVER SOURCE_DIR BUILT_MAN_PAGE VERSION DESCRIPTION_DIR
+# usage: docs_test.sh SERVER SOURCE_DIR BUILT_MAN_PAGE VERSION DEBIAN_CONTROL
 set -u
-server=$1 src=$2 man=$3 version=$4 descriptions=$5
+server=$1 src=$2 man=$3 version=$4 control=$5
+descriptions=$(mktemp -d)
+trap 'rm -rf "$descriptions"' EXIT
+# A package's description from the control file: the summary, then the body
+# with its leading space gone and "." as the empty line it stands for.
+for package in capecho-server libcapecho-dev; do
+  awk -v package="$package" '
+    /^Package: / { inside = ($2 == package); next }
+    inside && sub(/^Description: /, "") { print; body = 1; next }
+    inside && body && /^ / { line = substr($0, 2); print (line == "." ? "" : line); next }
+    body { exit }' "$control" >"$descriptions/$package.description"
+  [ -s "$descriptions/$package.description" ] || { echo "docs: $control describes no $package" >&2; exit 1; }
+done
 status=0
 fail() { printf 'docs: %s\n' "$*" >&2; status=1; }
 options=$("$server" --help | grep -o -- '--[a-z][a-z-]*' | sort -u)
