@@ -40,7 +40,7 @@ unsigned char* block_below(void* sp) {
 
 }  // namespace
 
-worker::worker(worker_census& census) : census_(census) {}
+worker::worker(worker_census& census, worker_role role) : census_(census), role_(role) {}
 
 worker::~worker() { stop_and_join(); }
 
@@ -85,12 +85,7 @@ bool worker::post(session* s) {
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    if (stop_asked_) return false;
-    const bool had_posted = has_posted_.exchange(true);
-    if (blocking_.load()) {
-      has_posted_.store(had_posted);
-      return false;
-    }
+    if (stop_asked_ || (solo() && sessions_.load(std::memory_order_relaxed) != 0)) return false;
     t.next = posted_;
     posted_ = &t;
     sessions_.fetch_add(1, std::memory_order_relaxed);
@@ -197,7 +192,6 @@ void worker::take_posted() {
   {
     std::lock_guard lock(mutex_);
     list = std::exchange(posted_, nullptr);
-    has_posted_.store(false);
   }
   while (list != nullptr) {
     task& t = *list;
@@ -419,19 +413,11 @@ bool worker::prepare_to_sleep() {
   return true;
 }
 
-// One blocking call is allowed only to the worker's one session while there
-// are fewer sessions than workers: then no session can be waiting behind it,
-// and a new one goes to another worker (post() refuses while it blocks).
+// Blocking calls are a solo worker's: its one session is all it runs, and
+// post() gives it no other till that one ends. On every call, so no fence.
 bool worker::may_block(task&) {
-  if (sessions_.load(std::memory_order_relaxed) != 1 ||
-      census_.sessions.load(std::memory_order_relaxed) >=
-          census_.started.load(std::memory_order_relaxed))
-    return false;
-  blocking_.store(true);
-  if (has_posted_.load() || stopping_.load()) {
-    blocking_.store(false, std::memory_order_release);
-    return false;
-  }
+  if (!solo() || stopping_.load(std::memory_order_relaxed)) return false;
+  blocking_.store(true, std::memory_order_relaxed);
   return true;
 }
 
@@ -445,6 +431,6 @@ bool worker::responsive(std::chrono::steady_clock::time_point now,
   return since <= period;
 }
 
-void worker::done_blocking(task&) { blocking_.store(false, std::memory_order_release); }
+void worker::done_blocking(task&) { blocking_.store(false, std::memory_order_relaxed); }
 
 }  // namespace capecho
