@@ -186,7 +186,10 @@ void worker::wait_failed(int err) {
   if (poll(&woken, 1, static_cast<int>(wait_retry_pause.count())) > 0) wake_.take();
 }
 
-// New tasks are registered once, for both directions, edge-triggered.
+// New tasks are registered once, for both directions, edge-triggered; a solo
+// worker's task only once it first parks: until then it blocks in its calls,
+// and every wake-up of its socket would pass through the epoll set for
+// nothing.
 void worker::take_posted() {
   task* list = nullptr;
   {
@@ -199,20 +202,28 @@ void worker::take_posted() {
     t.home = this;
     bump(in_state_[static_cast<size_t>(t.state)], +1);
     t.ready = EPOLLIN | EPOLLOUT;  // not known yet: the first call tries
-    epoll_event e{};
-    // Urgent data is asked for too: a read stops at its mark.
-    e.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    e.data.ptr = &t;
-    // A task that cannot be watched is served no further than its first
-    // wait.
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, t.fd, &e) != 0) {
-      const int err = errno;
-      t.lost = true;
-      unsigned suppressed = 0;
-      if (census_.unwatched.allow(suppressed)) log_session_unwatched(err, suppressed);
-    }
+    if (!solo()) watch(t);
     make_runnable(t);
   }
+}
+
+// A task that cannot be watched is served no further than its first wait.
+// Registered late, it misses no edge: the registration reports what the
+// socket is ready for already.
+bool worker::watch(task& t) {
+  epoll_event e{};
+  // Urgent data is asked for too: a read stops at its mark.
+  e.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  e.data.ptr = &t;
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, t.fd, &e) == 0) {
+    t.watched = true;
+    return true;
+  }
+  const int err = errno;
+  t.lost = true;
+  unsigned suppressed = 0;
+  if (census_.unwatched.allow(suppressed)) log_session_unwatched(err, suppressed);
+  return false;
 }
 
 void worker::make_runnable(task& t) {
@@ -300,6 +311,10 @@ bool worker::wait(task& t, uint32_t events, steady_time deadline) {
   }
   if (ending_all_) {
     errno = ETIMEDOUT;
+    return false;
+  }
+  if (!t.watched && !watch(t)) {
+    errno = ENOMEM;
     return false;
   }
   if (ready_for(t, events)) return true;

@@ -91,6 +91,7 @@ class worker final : public scheduler {
   void end_parked();
   void wait_failed(int err);
   void take_posted();
+  bool watch(task& t);
   void run(task& t);
   void take_stack(task& t);
   void lose_frames(task& owner);
