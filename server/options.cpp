@@ -317,7 +317,7 @@ std::string usage_text() {
          num(d.drain_delay) +
          ")\n"
          "      --workers N            threads that run the sessions (default 0: one per\n"
-         "                             core this process may use, at least 12)\n"
+         "                             core this process may use, and ten more)\n"
          "      --thread-cache N       accepted for old command lines; no effect: the\n"
          "                             workers are a fixed set\n"
          "      --metrics HOST:PORT    answer GET /metrics there, in Prometheus text format,\n"

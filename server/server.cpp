@@ -65,7 +65,7 @@ server::server(const server_options& options, session_handler handler,
       listeners_(std::move(listeners)),
       wake_(std::move(wake)),
       admission_({options.max_connections, options.max_per_source}),
-      workers_(options.workers != 0 ? options.workers : default_worker_count()) {}
+      workers_(options.workers != 0 ? options.workers : default_worker_count(), usable_cores()) {}
 
 server::~server() { close_listeners(); }
 
@@ -191,6 +191,7 @@ server_gauges server::gauges() const {
   server_gauges g;
   g.sessions = g.workers_busy = admission_.sessions();
   g.sessions_parked = workers_.parked();
+  g.sessions_solo = workers_.solo();
   g.by_state.reading_header = workers_.in_state(task_state::reading_header);
   g.by_state.serving = workers_.in_state(task_state::serving);
   g.by_state.parked = workers_.in_state(task_state::parked);

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -93,8 +94,12 @@ class placement {
 
  private:
   static std::vector<std::string> args(bool shared, bool proxied) {
-    std::vector<std::string> a = listen_args(
-        {"--workers", shared ? "1" : "2", "--idle-timeout", "600", "--metrics", "127.0.0.1:0"});
+    // Alone: one worker more than the cores is a solo worker.
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int cores = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    std::vector<std::string> a = listen_args({"--workers", shared ? "1" : std::to_string(cores + 1),
+                                              "--idle-timeout", "600", "--metrics", "127.0.0.1:0"});
     if (proxied) a.insert(a.end(), {"--proxy-protocol", "--trusted-proxy", "127.0.0.1"});
     return a;
   }

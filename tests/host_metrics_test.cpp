@@ -38,6 +38,7 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
   c.session_ended(7200, 1, 1, end_reason::idle_timeout);  // beyond the last bound: +Inf only
   server_gauges g{2, 1024, 5, 2, 3, 7, 1700000000.5, {4, 11, 12, 13}};
   g.version = "9.8.7";
+  g.sessions_solo = 2;
   const std::string text = render_metrics(c, g, {12.5, 4096, 20, 1024, 1699999999.25});
   std::istringstream lines(text);
   std::string line, family, type;
@@ -82,6 +83,7 @@ TEST(Metrics, EveryFamilyIsDescribedTypedAndNamedByConvention) {
                              "capecho_session_duration_seconds_sum 7201.0005\n",
                              "capecho_worker_threads{state=\"parked\"} 5\n",
                              "capecho_sessions_parked 3\n",
+                             "capecho_sessions_solo 2\n",
                              "capecho_sessions_by_state{state=\"reading_header\"} 4\n",
                              "capecho_sessions_by_state{state=\"ending\"} 13\n",
                              "capecho_log_lines_dropped_total 7\n",

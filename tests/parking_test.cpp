@@ -1,6 +1,7 @@
 // Sessions whose client goes quiet give their thread back and wait parked;
 // once the client speaks again they go on exactly as before. The real
 // server binary on loopback.
+#include <sched.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -60,6 +61,55 @@ TEST(Parking, QuietSessionsHoldNoThreadAndGoOnWhenTheClientSpeaks) {
   EXPECT_GE(std::chrono::steady_clock::now() - connected[1], 5s) << "not before its time";
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0);
+}
+
+// Sessions are placed when they start and never move: the first few each
+// get a solo worker of their own (blocking calls), the rest are packed onto
+// one worker per core, and a solo worker set free takes the next new one.
+// A solo session that goes quiet parks, registered only then, and still
+// wakes when its client speaks: the late registration reports the data
+// that came meanwhile.
+TEST(Parking, FewSessionsRunAloneTheRestArePackedOntoOneWorkerPerCore) {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+  const int solo = 3;
+  const int count = CPU_COUNT(&cpus) + solo;
+  server_process server(listen_args(
+      {"--workers", std::to_string(count), "--idle-timeout", "30", "--metrics", "127.0.0.1:0"}));
+  const int metrics = port_after(server, "metrics on http://127.0.0.1:");
+  const int port = server.port();
+  ASSERT_GT(port, 0) << server.log();
+  auto solo_now = [&](int n) {
+    return eventually(
+        [&] { return metric(metrics, "capecho_sessions_solo") == std::to_string(n); });
+  };
+  std::vector<std::unique_ptr<tcp_client>> clients;
+  for (int i = 0; i < solo + 5; ++i) {
+    clients.push_back(std::make_unique<tcp_client>(port, "127.0.0.1", 10000));
+    ASSERT_TRUE(clients.back()->greeted()) << i;
+    EXPECT_TRUE(solo_now(std::min(i + 1, solo))) << i << "\n" << scrape(metrics);
+  }
+  EXPECT_LE(threads_of(server.pid()), count + other_threads) << "no thread per session";
+  EXPECT_TRUE(eventually([&] { return metric(metrics, "capecho_sessions_parked") == "8"; }))
+      << "every quiet session parks, the solo ones too\n"
+      << scrape(metrics);
+  // Sent while parked: solo (registered late) and packed sessions alike.
+  for (size_t i = 0; i < clients.size(); ++i)
+    EXPECT_EQ(clients[i]->echo("parked " + std::to_string(i)), "PARKED " + std::to_string(i));
+
+  EXPECT_TRUE(clients[1]->finish());
+  EXPECT_TRUE(solo_now(solo - 1)) << "its worker is free again";
+  clients[1] = std::make_unique<tcp_client>(port, "127.0.0.1", 10000);
+  ASSERT_TRUE(clients[1]->greeted());
+  EXPECT_TRUE(solo_now(solo)) << "and takes the next session";
+  for (size_t i = 0; i < clients.size(); ++i) {
+    EXPECT_EQ(clients[i]->echo("again"), "AGAIN") << i;
+    EXPECT_TRUE(clients[i]->finish()) << i;
+  }
+  EXPECT_TRUE(solo_now(0));
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0) << server.log();
 }
 
 // A client that sends without reading fills the server's send buffer: the

@@ -141,6 +141,9 @@ std::string render_metrics(const server_counters& c, const server_gauges& g,
   out.gauge("capecho_sessions_parked",
             "Sessions waiting for a quiet client without a thread of their own.",
             static_cast<double>(g.sessions_parked));
+  out.gauge("capecho_sessions_solo",
+            "Sessions alone on a worker of their own, served by blocking calls.",
+            static_cast<double>(g.sessions_solo));
   out.family("capecho_sessions_by_state", "gauge",
              "Sessions on the workers, by what they are doing: reading a PROXY header, "
              "serving, parked waiting for their client without a thread, ending.");

@@ -62,6 +62,7 @@ struct server_gauges {
     size_t reading_header = 0, serving = 0, parked = 0, ending = 0;
   } by_state;
   const char* version = "unknown";  // for capecho_build_info
+  size_t sessions_solo = 0;         // alone on a worker, served by blocking calls
 };
 
 std::string render_metrics(const server_counters& c, const server_gauges& g,

@@ -43,7 +43,8 @@ struct task {
   void* sp = nullptr;   // where its frames were left
   saved_frames frames;  // its frames, while another task has the stack
   bool frames_held = false;
-  bool lost = false;  // its frames could not be saved: every wait fails
+  bool lost = false;     // its frames could not be saved: every wait fails
+  bool watched = false;  // registered in its worker's epoll set
   bool ended = false;
   uint32_t ready = 0;  // EPOLLIN/EPOLLOUT seen and not used up
   // EPOLLIN/EPOLLOUT for which a short transfer proves nothing (see

@@ -40,7 +40,7 @@ unsigned char* block_below(void* sp) {
 
 }  // namespace
 
-worker::worker(worker_census& census) : census_(census) {}
+worker::worker(worker_census& census, worker_role role) : census_(census), role_(role) {}
 
 worker::~worker() { stop_and_join(); }
 
@@ -85,12 +85,7 @@ bool worker::post(session* s) {
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    if (stop_asked_) return false;
-    const bool had_posted = has_posted_.exchange(true);
-    if (blocking_.load()) {
-      has_posted_.store(had_posted);
-      return false;
-    }
+    if (stop_asked_ || (solo() && sessions_.load(std::memory_order_relaxed) != 0)) return false;
     t.next = posted_;
     posted_ = &t;
     sessions_.fetch_add(1, std::memory_order_relaxed);
@@ -191,13 +186,15 @@ void worker::wait_failed(int err) {
   if (poll(&woken, 1, static_cast<int>(wait_retry_pause.count())) > 0) wake_.take();
 }
 
-// New tasks are registered once, for both directions, edge-triggered.
+// New tasks are registered once, for both directions, edge-triggered; a solo
+// worker's task only once it first parks: until then it blocks in its calls,
+// and every wake-up of its socket would pass through the epoll set for
+// nothing.
 void worker::take_posted() {
   task* list = nullptr;
   {
     std::lock_guard lock(mutex_);
     list = std::exchange(posted_, nullptr);
-    has_posted_.store(false);
   }
   while (list != nullptr) {
     task& t = *list;
@@ -205,20 +202,28 @@ void worker::take_posted() {
     t.home = this;
     bump(in_state_[static_cast<size_t>(t.state)], +1);
     t.ready = EPOLLIN | EPOLLOUT;  // not known yet: the first call tries
-    epoll_event e{};
-    // Urgent data is asked for too: a read stops at its mark.
-    e.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    e.data.ptr = &t;
-    // A task that cannot be watched is served no further than its first
-    // wait.
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, t.fd, &e) != 0) {
-      const int err = errno;
-      t.lost = true;
-      unsigned suppressed = 0;
-      if (census_.unwatched.allow(suppressed)) log_session_unwatched(err, suppressed);
-    }
+    if (!solo()) watch(t);
     make_runnable(t);
   }
+}
+
+// A task that cannot be watched is served no further than its first wait.
+// Registered late, it misses no edge: the registration reports what the
+// socket is ready for already.
+bool worker::watch(task& t) {
+  epoll_event e{};
+  // Urgent data is asked for too: a read stops at its mark.
+  e.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  e.data.ptr = &t;
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, t.fd, &e) == 0) {
+    t.watched = true;
+    return true;
+  }
+  const int err = errno;
+  t.lost = true;
+  unsigned suppressed = 0;
+  if (census_.unwatched.allow(suppressed)) log_session_unwatched(err, suppressed);
+  return false;
 }
 
 void worker::make_runnable(task& t) {
@@ -306,6 +311,10 @@ bool worker::wait(task& t, uint32_t events, steady_time deadline) {
   }
   if (ending_all_) {
     errno = ETIMEDOUT;
+    return false;
+  }
+  if (!t.watched && !watch(t)) {
+    errno = ENOMEM;
     return false;
   }
   if (ready_for(t, events)) return true;
@@ -419,19 +428,11 @@ bool worker::prepare_to_sleep() {
   return true;
 }
 
-// One blocking call is allowed only to the worker's one session while there
-// are fewer sessions than workers: then no session can be waiting behind it,
-// and a new one goes to another worker (post() refuses while it blocks).
+// Blocking calls are a solo worker's: its one session is all it runs, and
+// post() gives it no other till that one ends. On every call, so no fence.
 bool worker::may_block(task&) {
-  if (sessions_.load(std::memory_order_relaxed) != 1 ||
-      census_.sessions.load(std::memory_order_relaxed) >=
-          census_.started.load(std::memory_order_relaxed))
-    return false;
-  blocking_.store(true);
-  if (has_posted_.load() || stopping_.load()) {
-    blocking_.store(false, std::memory_order_release);
-    return false;
-  }
+  if (!solo() || stopping_.load(std::memory_order_relaxed)) return false;
+  blocking_.store(true, std::memory_order_relaxed);
   return true;
 }
 
@@ -445,6 +446,6 @@ bool worker::responsive(std::chrono::steady_clock::time_point now,
   return since <= period;
 }
 
-void worker::done_blocking(task&) { blocking_.store(false, std::memory_order_release); }
+void worker::done_blocking(task&) { blocking_.store(false, std::memory_order_relaxed); }
 
 }  // namespace capecho

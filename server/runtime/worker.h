@@ -36,9 +36,14 @@ struct worker_census {
   rate_limit unwatched;
 };
 
+// A worker either runs one session alone, by blocking calls (a solo
+// worker), or packs any number of them onto one epoll set (a core's
+// worker). Which it is never changes.
+enum class worker_role { packed, solo };
+
 class worker final : public scheduler {
  public:
-  explicit worker(worker_census& census);
+  worker(worker_census& census, worker_role role);
   ~worker();
   worker(const worker&) = delete;
   worker& operator=(const worker&) = delete;
@@ -47,8 +52,9 @@ class worker final : public scheduler {
   bool start(failure& why);
   bool started() const { return started_.load(std::memory_order_relaxed); }
 
-  // From another thread: run `s` here. False, with nothing done, while the
-  // worker blocks in a call for its only session; the caller picks another.
+  // From another thread: run `s` here. False, with nothing done, when the
+  // worker stops, or is solo and runs a session already; the caller picks
+  // another.
   bool post(session* s);
 
   // Ends the thread once it has no sessions left; then joins it.
@@ -62,6 +68,7 @@ class worker final : public scheduler {
                   std::chrono::steady_clock::duration period);
 
   size_t sessions() const { return sessions_.load(std::memory_order_relaxed); }
+  bool solo() const { return role_ == worker_role::solo; }
   // Its sessions in `state` (one parked in its header counts as reading it),
   // and all that are parked, from any thread.
   size_t in_state(task_state state) const {
@@ -84,6 +91,7 @@ class worker final : public scheduler {
   void end_parked();
   void wait_failed(int err);
   void take_posted();
+  bool watch(task& t);
   void run(task& t);
   void take_stack(task& t);
   void lose_frames(task& owner);
@@ -99,6 +107,7 @@ class worker final : public scheduler {
   static void bump(std::atomic<size_t>& count, int change);
 
   worker_census& census_;
+  const worker_role role_;
   shared_stack stack_;
   unique_fd epoll_;
   wake_up wake_;
@@ -110,10 +119,8 @@ class worker final : public scheduler {
   task* posted_ = nullptr;
   bool sleeping_ = false;
   bool stop_asked_ = false;
-  // Read on every call of the only session, so without the lock: post()
-  // sets has_posted_ and then reads blocking_, may_block() the other way
-  // round, both sequentially consistent, so at least one sees the other.
-  std::atomic<bool> has_posted_{false};
+  // Set around each blocking call, for the health check alone: post() never
+  // gives a solo worker a second session, so no handshake is needed.
   std::atomic<bool> blocking_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> sessions_{0};

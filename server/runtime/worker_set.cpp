@@ -6,9 +6,12 @@
 
 namespace capecho {
 
-worker_set::worker_set(unsigned count) {
+worker_set::worker_set(unsigned count, unsigned packed) {
+  packed = std::clamp(packed, 1U, std::max(count, 1U));
   workers_.reserve(count);
-  for (unsigned i = 0; i < count; ++i) workers_.push_back(std::make_unique<worker>(census_));
+  for (unsigned i = 0; i < count; ++i)
+    workers_.push_back(
+        std::make_unique<worker>(census_, i < packed ? worker_role::packed : worker_role::solo));
 }
 
 bool worker_set::start_missing(failure& why) {
@@ -20,21 +23,15 @@ bool worker_set::start_missing(failure& why) {
 }
 
 bool worker_set::post(session* s) {
-  // The fewest sessions first; a worker that blocks for its one session
-  // refuses, and the next is asked.
-  worker* order[2] = {nullptr, nullptr};
-  for (auto& w : workers_) {
-    if (!w->started()) continue;
-    if (order[0] == nullptr || w->sessions() < order[0]->sessions()) {
-      order[1] = order[0];
-      order[0] = w.get();
-    } else if (order[1] == nullptr || w->sessions() < order[1]->sessions()) {
-      order[1] = w.get();
-    }
-  }
   census_.sessions.fetch_add(1, std::memory_order_relaxed);
-  for (worker* w : order)
-    if (w != nullptr && w->post(s)) return true;
+  // A free solo worker first; it refuses if another thread filled it.
+  for (auto& w : workers_)
+    if (w->solo() && w->started() && w->sessions() == 0 && w->post(s)) return true;
+  worker* fewest = nullptr;
+  for (auto& w : workers_)
+    if (!w->solo() && w->started() && (fewest == nullptr || w->sessions() < fewest->sessions()))
+      fewest = w.get();
+  if (fewest != nullptr && fewest->post(s)) return true;
   for (auto& w : workers_)
     if (w->started() && w->post(s)) return true;
   census_.sessions.fetch_sub(1, std::memory_order_relaxed);
@@ -59,22 +56,31 @@ size_t worker_set::parked() const {
   return n;
 }
 
+size_t worker_set::solo() const {
+  size_t n = 0;
+  for (const auto& w : workers_) n += w->solo() ? w->sessions() : 0;
+  return n;
+}
+
 size_t worker_set::in_state(task_state state) const {
   size_t n = 0;
   for (const auto& w : workers_) n += w->in_state(state);
   return n;
 }
 
-// One per core, and never fewer than a dozen: a few busy clients then each
-// have a worker of their own and are served by blocking calls, which a
-// shared worker's epoll set cannot match; a dozen idle workers cost a few
-// pages each.
-unsigned default_worker_count() {
-  constexpr unsigned at_least = 12;
+unsigned usable_cores() {
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
-  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return at_least;
-  return std::max(static_cast<unsigned>(CPU_COUNT(&cpus)), at_least);
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+  return std::max(static_cast<unsigned>(CPU_COUNT(&cpus)), 1U);
+}
+
+// Ten solo workers: a few busy clients then each have a worker of their own
+// and are served by blocking calls, which an epoll set cannot match; an idle
+// one waits in epoll_wait without a time-out and costs a few pages.
+unsigned default_worker_count() {
+  constexpr unsigned solo = 10;
+  return usable_cores() + solo;
 }
 
 }  // namespace capecho

@@ -1,5 +1,10 @@
 // The fixed set of worker threads that run every session, and the choice of
-// which one takes a new session: the one with the fewest.
+// which one takes a new session. One worker per core packs sessions onto its
+// epoll set; the others are solo, each serving one session alone with
+// blocking calls. A new session goes to a solo worker that is free, else to
+// the core's worker with the fewest: while sessions are few each is served
+// by blocking calls, and once they are many each wake-up of a core's worker
+// serves a batch. A session never moves, so the choice is made here.
 #ifndef CAPECHO_SERVER_WORKER_SET_H
 #define CAPECHO_SERVER_WORKER_SET_H
 
@@ -14,7 +19,9 @@ namespace capecho {
 
 class worker_set {
  public:
-  explicit worker_set(unsigned count);
+  // `packed` of the `count` workers pack sessions (at least one); the rest
+  // are solo.
+  worker_set(unsigned count, unsigned packed);
   worker_set(const worker_set&) = delete;
   worker_set& operator=(const worker_set&) = delete;
 
@@ -35,6 +42,8 @@ class worker_set {
   // Sessions in `state` across the workers, from any thread.
   size_t in_state(task_state state) const;
   size_t parked() const;  // in any state
+  // Sessions alone on a solo worker, from any thread.
+  size_t solo() const;
 
   // From any thread: no worker is stuck for longer than `period` (see
   // worker::responsive).
@@ -45,8 +54,10 @@ class worker_set {
   std::vector<std::unique_ptr<worker>> workers_;
 };
 
-// Workers when --workers does not say: one per core this process may run
-// on, and at least a dozen.
+// The cores this process may run on.
+unsigned usable_cores();
+
+// Workers when --workers does not say: one per core, and ten solo ones.
 unsigned default_worker_count();
 
 }  // namespace capecho
