@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
@@ -80,8 +81,27 @@ uint64_t now_ns() {
 double cpu_secs() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
-         ru.ru_stime.tv_usec / 1e6;
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Reads a number in `base` at s (leading blanks skipped) that must end at
+// `stop`, and moves s past the stop character.
+bool take_num(const char*& s, int base, char stop, unsigned long long& out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(s, &end, base);
+  if (errno != 0 || end == s || *end != stop) return false;
+  out = v;
+  s = end + 1;
+  return true;
+}
+
+// Past the next blank-separated field of s.
+const char* skip_field(const char* s) {
+  while (*s == ' ') ++s;
+  while (*s != ' ' && *s != '\0') ++s;
+  return s;
 }
 
 // CPU seconds of a server process and of the children it has reaped
@@ -89,25 +109,33 @@ double cpu_secs() {
 double server_cpu_secs() {
   if (g_opt.pid <= 0) return -1;
   char path[64], buf[1024];
-  snprintf(path, sizeof path, "/proc/%d/stat", g_opt.pid);
+  (void)snprintf(path, sizeof path, "/proc/%d/stat", g_opt.pid);  // fits: an int and 11 bytes
   FILE* f = fopen(path, "r");
   if (!f) return -1;
   size_t n = fread(buf, 1, sizeof buf - 1, f);
-  fclose(f);
+  (void)fclose(f);  // read-only: nothing to lose
   buf[n] = '\0';
-  const char* p = strrchr(buf, ')');
-  unsigned long long ut = 0, st = 0, cut = 0, cst = 0;
-  if (!p || sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu", &ut,
-                   &st, &cut, &cst) != 4)
-    return -1;
-  return static_cast<double>(ut + st + cut + cst) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const char* p = strrchr(buf, ')');  // the name in parentheses may hold blanks
+  if (!p) return -1;
+  // Past state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt
+  // cmajflt come utime stime cutime cstime, in clock ticks.
+  ++p;
+  for (int i = 0; i < 11; ++i) p = skip_field(p);
+  unsigned long long sum = 0;
+  for (int i = 0; i < 4; ++i) {
+    unsigned long long ticks = 0;
+    if (!take_num(p, 10, ' ', ticks)) return -1;
+    sum += ticks;
+  }
+  return static_cast<double>(sum) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // "server_cpu_pct=N" for RESULT lines, or "server_cpu_pct=-" when unknown.
 std::string server_cpu_field(double before, double after, double secs) {
   char b[48];
   if (before < 0 || after < 0) return "server_cpu_pct=-";
-  snprintf(b, sizeof b, "server_cpu_pct=%.1f", 100.0 * (after - before) / secs);
+  int n = snprintf(b, sizeof b, "server_cpu_pct=%.1f", 100.0 * (after - before) / secs);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof b) return "server_cpu_pct=-";  // no cut-off figure
   return b;
 }
 
@@ -115,27 +143,28 @@ std::atomic<long> g_errors{0};
 std::mutex g_err_mu;
 
 // Count an error; print only the first few so a broken server cannot flood.
-void error(const char* fmt, ...) {
+// Nothing is done about a failed write to stderr: there is nowhere else to say it.
+__attribute__((format(printf, 1, 2))) void error(const char* fmt, ...) {
   long n = g_errors.fetch_add(1) + 1;
   if (n > 10) return;
   std::lock_guard<std::mutex> lk(g_err_mu);
   va_list ap;
   va_start(ap, fmt);
-  fprintf(stderr, "loadgen: error: ");
-  vfprintf(stderr, fmt, ap);
-  fprintf(stderr, "%s\n", n == 10 ? " (further errors not shown)" : "");
+  (void)fprintf(stderr, "loadgen: error: ");
+  (void)vfprintf(stderr, fmt, ap);
+  (void)fprintf(stderr, "%s\n", n == 10 ? " (further errors not shown)" : "");
   va_end(ap);
 }
 
 pid_t g_child = -1;
 void stop_server();
 
-[[noreturn]] void die(const char* fmt, ...) {
+[[noreturn]] __attribute__((format(printf, 1, 2))) void die(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  fprintf(stderr, "loadgen: ");
-  vfprintf(stderr, fmt, ap);
-  fprintf(stderr, "\n");
+  (void)fprintf(stderr, "loadgen: ");
+  (void)vfprintf(stderr, fmt, ap);
+  (void)fprintf(stderr, "\n");
   va_end(ap);
   stop_server();
   exit(2);
@@ -204,7 +233,7 @@ void set_option(int fd, int level, int name, const void* value, socklen_t len, c
 }
 
 void set_timeouts(int fd) {
-  timeval tv{g_opt.timeout_ms / 1000, (g_opt.timeout_ms % 1000) * 1000};
+  timeval tv{g_opt.timeout_ms / 1000, static_cast<suseconds_t>(g_opt.timeout_ms % 1000) * 1000};
   set_option(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv, "SO_RCVTIMEO");
   set_option(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv, "SO_SNDTIMEO");
 }
@@ -355,7 +384,7 @@ bool end_session(int fd, const char* who) {
 // Percentile of a sorted-in-place sample, in microseconds.
 double pct_us(std::vector<uint32_t>& v, double q) {
   if (v.empty()) return 0;
-  size_t k = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+  size_t k = static_cast<size_t>(std::llround(q * static_cast<double>(v.size() - 1)));
   std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
   return v[k] / 1000.0;
 }
@@ -383,7 +412,7 @@ int run_pingpong() {
 
   auto conn = [&](int idx) {
     char who[32];
-    snprintf(who, sizeof who, "conn %d", idx);
+    (void)snprintf(who, sizeof who, "conn %d", idx);  // fits
     int fd = connect_blocking();
     bool ok = fd >= 0;
     if (!ok) error("%s: connect: %s", who, strerror(errno));
@@ -426,6 +455,7 @@ int run_pingpong() {
   };
 
   std::vector<std::thread> th;
+  th.reserve(static_cast<size_t>(C));
   for (int i = 0; i < C; ++i) th.emplace_back(conn, i);
   ready.arrive_and_wait();
   double cpu0 = cpu_secs(), scpu0 = server_cpu_secs();
@@ -434,7 +464,7 @@ int run_pingpong() {
   go.store(true, std::memory_order_release);
   for (auto& t : th) t.join();
   double cpu = cpu_secs() - cpu0, scpu1 = server_cpu_secs();
-  double secs = (t_end.load() > t0 ? t_end.load() - t0 : 1) / 1e9;
+  double secs = static_cast<double>(t_end.load() > t0 ? t_end.load() - t0 : 1) / 1e9;
 
   std::vector<uint32_t> all;
   long total = 0;
@@ -443,15 +473,16 @@ int run_pingpong() {
     all.insert(all.end(), lat[static_cast<size_t>(i)].begin(), lat[static_cast<size_t>(i)].end());
   }
   if (total < static_cast<long>(C) * K && g_errors.load() == 0)
-    fprintf(stderr, "loadgen: note: stopped at the %.0f s bound after %ld of %ld round trips\n",
-            g_opt.max_secs, total, static_cast<long>(C) * K);
+    (void)fprintf(stderr,
+                  "loadgen: note: stopped at the %.0f s bound after %ld of %ld round trips\n",
+                  g_opt.max_secs, total, static_cast<long>(C) * K);
   double p50 = pct_us(all, 0.50), p99 = pct_us(all, 0.99), p999 = pct_us(all, 0.999);
   printf(
       "RESULT mode=pingpong label=%s conns=%d size=%zu rounds=%ld rt=%ld secs=%.4f rtps=%.1f "
       "p50_us=%.2f p99_us=%.2f p999_us=%.2f mbps=%.2f errors=%ld connect_errors=%ld "
       "term_echoed=%ld "
       "client_cpu_pct=%.1f %s\n",
-      g_opt.label.c_str(), C, S, K, total, secs, total / secs, p50, p99, p999,
+      g_opt.label.c_str(), C, S, K, total, secs, static_cast<double>(total) / secs, p50, p99, p999,
       static_cast<double>(total) * static_cast<double>(S) / secs / 1e6, g_errors.load(),
       g_connect_errors.load(), g_term_echoed.load(), 100.0 * cpu / secs,
       server_cpu_field(scpu0, scpu1, secs).c_str());
@@ -531,17 +562,17 @@ int run_stream() {
   writer.join();
   double cpu = cpu_secs() - cpu0, scpu1 = server_cpu_secs();
   if (ok && got < total)
-    fprintf(stderr, "loadgen: note: stopped at the %.0f s bound\n", g_opt.max_secs);
+    (void)fprintf(stderr, "loadgen: note: stopped at the %.0f s bound\n", g_opt.max_secs);
   if (ok) end_session(fd, "stream");
   close(fd);
-  double secs = (t1 - t0) / 1e9;
+  double secs = static_cast<double>(t1 - t0) / 1e9;
   printf(
       "RESULT mode=stream label=%s size=%zu mib=%ld nodelay=%d bytes=%llu secs=%.4f mbps=%.2f "
       "errors=%ld "
       "term_echoed=%ld client_cpu_pct=%.1f %s\n",
       g_opt.label.c_str(), S, g_opt.mib, g_opt.nodelay, static_cast<unsigned long long>(got), secs,
-      got / secs / 1e6, g_errors.load(), g_term_echoed.load(), 100.0 * cpu / secs,
-      server_cpu_field(scpu0, scpu1, secs).c_str());
+      static_cast<double>(got) / secs / 1e6, g_errors.load(), g_term_echoed.load(),
+      100.0 * cpu / secs, server_cpu_field(scpu0, scpu1, secs).c_str());
   return g_errors.load() ? 1 : 0;
 }
 
@@ -567,7 +598,7 @@ int run_sessions() {
     for (long s = 0; s < N; ++s) {
       uint64_t t0 = now_ns();
       if (t0 > deadline_ns) break;
-      snprintf(who, sizeof who, "worker %d session %ld", idx, s);
+      (void)snprintf(who, sizeof who, "worker %d session %ld", idx, s);  // fits
       int fd = connect_blocking();
       if (fd < 0) {
         error("%s: connect: %s", who, strerror(errno));
@@ -597,6 +628,7 @@ int run_sessions() {
   };
 
   std::vector<std::thread> th;
+  th.reserve(static_cast<size_t>(C));
   for (int i = 0; i < C; ++i) th.emplace_back(worker, i);
   double cpu0 = cpu_secs(), scpu0 = server_cpu_secs();
   uint64_t t0 = now_ns();
@@ -605,19 +637,19 @@ int run_sessions() {
   for (auto& t : th) t.join();
   uint64_t t1 = now_ns();
   double cpu = cpu_secs() - cpu0, scpu1 = server_cpu_secs();
-  double secs = (t1 - t0) / 1e9;
+  double secs = static_cast<double>(t1 - t0) / 1e9;
   std::vector<uint32_t> all;
   for (auto& v : lat) all.insert(all.end(), v.begin(), v.end());
   long ok = ok_count.load();
   if (ok + g_errors.load() < static_cast<long>(C) * N)
-    fprintf(stderr, "loadgen: note: stopped at the %.0f s bound\n", g_opt.max_secs);
+    (void)fprintf(stderr, "loadgen: note: stopped at the %.0f s bound\n", g_opt.max_secs);
   double p50 = pct_us(all, 0.5), p99 = pct_us(all, 0.99);
   printf(
       "RESULT mode=sessions label=%s conns=%d per_worker=%ld sessions=%ld secs=%.4f sps=%.1f "
       "p50_us=%.1f p99_us=%.1f errors=%ld connect_errors=%ld term_echoed=%ld client_cpu_pct=%.1f "
       "%s\n",
-      g_opt.label.c_str(), C, N, ok, secs, ok / secs, p50, p99, g_errors.load(),
-      g_connect_errors.load(), g_term_echoed.load(), 100.0 * cpu / secs,
+      g_opt.label.c_str(), C, N, ok, secs, static_cast<double>(ok) / secs, p50, p99,
+      g_errors.load(), g_connect_errors.load(), g_term_echoed.load(), 100.0 * cpu / secs,
       server_cpu_field(scpu0, scpu1, secs).c_str());
   return g_errors.load() ? 1 : 0;
 }
@@ -628,20 +660,31 @@ struct ProcMem {
   long rss_kib = -1, hwm_kib = -1, threads = -1;
 };
 
+// Sets out to the number after `key` when line is that key's, as in
+// "VmRSS:    1234 kB"; leaves it alone otherwise.
+void take_field(const char* line, const char* key, long& out) {
+  size_t k = strlen(key);
+  if (strncmp(line, key, k) != 0) return;
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(line + k, &end, 10);
+  if (errno == 0 && end != line + k) out = v;
+}
+
 ProcMem read_proc_mem(int pid) {
   ProcMem m;
   if (pid <= 0) return m;
   char path[64];
-  snprintf(path, sizeof path, "/proc/%d/status", pid);
+  (void)snprintf(path, sizeof path, "/proc/%d/status", pid);  // fits
   FILE* f = fopen(path, "r");
   if (!f) return m;
   char line[256];
   while (fgets(line, sizeof line, f)) {
-    sscanf(line, "VmRSS: %ld", &m.rss_kib);
-    sscanf(line, "VmHWM: %ld", &m.hwm_kib);
-    sscanf(line, "Threads: %ld", &m.threads);
+    take_field(line, "VmRSS:", m.rss_kib);
+    take_field(line, "VmHWM:", m.hwm_kib);
+    take_field(line, "Threads:", m.threads);
   }
-  fclose(f);
+  (void)fclose(f);  // read-only
   return m;
 }
 
@@ -711,7 +754,7 @@ int run_hold() {
       watch(i, EPOLLOUT, EPOLL_CTL_ADD);
     } else {
       char msg[96];
-      snprintf(msg, sizeof msg, "connect: %s", strerror(errno));
+      (void)snprintf(msg, sizeof msg, "connect: %s", strerror(errno));  // a cut message will do
       fail(i, connect_err, msg);
     }
   };
@@ -725,7 +768,7 @@ int run_hold() {
         getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
         if (err) {
           char msg[96];
-          snprintf(msg, sizeof msg, "connect: %s", strerror(err));
+          (void)snprintf(msg, sizeof msg, "connect: %s", strerror(err));  // a cut message will do
           fail(i, connect_err, msg);
           return;
         }
@@ -862,9 +905,10 @@ int run_hold() {
       "term_echoed=%ld "
       "server_pid=%d server_rss_before_kib=%ld server_rss_held_kib=%ld server_threads_held=%ld "
       "server_hwm_kib=%ld hold_secs=%.1f\n",
-      g_opt.label.c_str(), C, held, (t_est - t0) / 1e9, closed_ok, (t_c1 - t_c0) / 1e9, connect_err,
-      greet_err, echo_err, idle_err, close_err, g_errors.load(), g_term_echoed.load(), g_opt.pid,
-      m0.rss_kib, std::max(m1.rss_kib, m2.rss_kib), std::max(m1.threads, m2.threads), m2.hwm_kib,
+      g_opt.label.c_str(), C, held, static_cast<double>(t_est - t0) / 1e9, closed_ok,
+      static_cast<double>(t_c1 - t_c0) / 1e9, connect_err, greet_err, echo_err, idle_err, close_err,
+      g_errors.load(), g_term_echoed.load(), g_opt.pid, m0.rss_kib,
+      std::max(m1.rss_kib, m2.rss_kib), std::max(m1.threads, m2.threads), m2.hwm_kib,
       g_opt.hold_secs);
   return g_errors.load() ? 1 : 0;
 }
@@ -904,9 +948,9 @@ bool echo_once(int fd, const std::string& in, std::string& why) {
     size_t at = 0;
     while (got[at] == want[at]) ++at;
     char b[128];
-    snprintf(b, sizeof b, "echo of %zu bytes differs at byte %zu: got 0x%02x, want 0x%02x",
-             in.size(), at, static_cast<unsigned char>(got[at]),
-             static_cast<unsigned char>(want[at]));
+    (void)snprintf(b, sizeof b, "echo of %zu bytes differs at byte %zu: got 0x%02x, want 0x%02x",
+                   in.size(), at, static_cast<unsigned char>(got[at]),
+                   static_cast<unsigned char>(want[at]));  // fits
     why = b;
     return false;
   }
@@ -1067,11 +1111,16 @@ bool port_listening(int port) {
   char line[512];
   bool found = false;
   while (!found && fgets(line, sizeof line, f)) {
-    unsigned addr = 0, p = 0, st = 0;
-    if (sscanf(line, " %*d: %8X:%X %*X:%*X %X", &addr, &p, &st) == 3)
-      found = static_cast<int>(p) == port && st == 0x0A && (addr == 0x0100007F || addr == 0);
+    // "  sl: LOCAL_ADDR:PORT REM_ADDR:PORT ST ...", all but sl in hex; the
+    // header line fails the first number.
+    const char* s = line;
+    unsigned long long sl = 0, addr = 0, p = 0, raddr = 0, rp = 0, st = 0;
+    if (take_num(s, 10, ':', sl) && take_num(s, 16, ':', addr) && take_num(s, 16, ' ', p) &&
+        take_num(s, 16, ':', raddr) && take_num(s, 16, ' ', rp) && take_num(s, 16, ' ', st))
+      found = p == static_cast<unsigned long long>(port) && st == 0x0A &&
+              (addr == 0x0100007F || addr == 0);
   }
-  fclose(f);
+  (void)fclose(f);  // read-only
   return found;
 }
 
@@ -1134,8 +1183,15 @@ void spawn_server() {
       if (n <= 0) die("server exited before listening");
       acc.append(b, static_cast<size_t>(n));
       size_t at = acc.find("listening on 127.0.0.1:");
-      if (at != std::string::npos && acc.find('\n', at) != std::string::npos)
-        port = atoi(acc.c_str() + at + strlen("listening on 127.0.0.1:"));
+      if (at != std::string::npos && acc.find('\n', at) != std::string::npos) {
+        const char* digits = acc.c_str() + at + strlen("listening on 127.0.0.1:");
+        char* end = nullptr;
+        errno = 0;
+        long v = strtol(digits, &end, 10);
+        if (errno != 0 || end == digits || v < 1 || v > 65535)
+          die("server printed no port after 'listening on 127.0.0.1:'");
+        port = static_cast<int>(v);
+      }
     }
     g_opt.port = port;
     forward_output(p[0]);
@@ -1167,7 +1223,7 @@ void stop_server() {
 // ---------------------------------------------------------------------- main
 
 [[noreturn]] void usage(int code) {
-  fprintf(
+  (void)fprintf(
       code ? stderr : stdout,
       "usage: loadgen MODE [options]\n"
       "modes:\n"
@@ -1320,9 +1376,9 @@ void on_stop_signal(int sig) {
 
 int main(int argc, char** argv) {
   parse(argc, argv);
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGTERM, on_stop_signal);
-  signal(SIGINT, on_stop_signal);
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR || signal(SIGTERM, on_stop_signal) == SIG_ERR ||
+      signal(SIGINT, on_stop_signal) == SIG_ERR)
+    die("signal: %s", strerror(errno));
   raise_nofile();
   if (g_opt.mode == "freeport") {
     printf("%d\n", free_port());
@@ -1341,7 +1397,7 @@ int main(int argc, char** argv) {
   if (!g_opt.spawn.empty()) spawn_server();
   if (g_opt.port == 0) die("--port or --spawn is required");
   g_addr.sin_port = htons(static_cast<uint16_t>(g_opt.port));
-  fflush(stdout);
+  if (fflush(stdout) != 0) die("fflush(stdout): %s", strerror(errno));
   int rc = 0;
   if (g_opt.mode == "pingpong")
     rc = run_pingpong();
@@ -1353,7 +1409,7 @@ int main(int argc, char** argv) {
     rc = run_conform();
   else
     rc = run_hold();
-  fflush(stdout);
+  if (fflush(stdout) != 0) die("writing the RESULT line: fflush(stdout): %s", strerror(errno));
   stop_server();
   return rc;
 }
