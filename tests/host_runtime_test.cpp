@@ -2,9 +2,11 @@
 // parked session's frames out and back, the overload policy's choice of
 // sessions to end, and admission's books.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <stdint.h>
 #include <netinet/in.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "admission.h"
+#include "scheduler.h"
 #include "overload.h"
 #include "shared_stack.h"
 #include "stack_switch.h"
@@ -199,6 +202,60 @@ TEST(Runtime, SavedFramesComeBackExactlyAndZeroBlocksCostNothing) {
   memset(quiet.data(), 1, quiet.size());
   frames.restore(quiet.data(), quiet.data() + quiet.size());
   EXPECT_EQ(quiet, std::vector<unsigned char>(frame_block * 8, 0));
+}
+
+// Which calls a task makes before it parks: a wrong answer either loses an
+// edge (a hang) or spends a call that can only say EAGAIN.
+TEST(Runtime, ReadinessFollowsTheEdgesAndWhatEachCallReturned) {
+  struct step {
+    uint32_t edge;    // an epoll edge first, or 0
+    uint32_t events;  // then one call for these
+    ssize_t n;
+    int err;
+    size_t len;
+    uint32_t ready_after;
+  };
+  constexpr size_t chunk = 1024;
+  const struct {
+    const char* name;
+    std::vector<step> steps;
+  } cases[] = {
+      {"a short read is tried again a few times a turn, then trusted",
+       {{EPOLLIN, EPOLLIN, 64, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 64, 0, chunk, 0}}},
+      {"a full read proves nothing and spends none of them",
+       {{EPOLLIN, EPOLLIN, chunk, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN}}},
+      {"EAGAIN ends readiness at once", {{EPOLLIN, EPOLLIN, -1, EAGAIN, chunk, 0}}},
+      {"a short write is trusted at once", {{EPOLLIN | EPOLLOUT, EPOLLOUT, 10, 0, chunk, EPOLLIN}}},
+      {"after the end of the stream only EAGAIN ends readiness",
+       {{EPOLLIN | EPOLLRDHUP, EPOLLIN, 3, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 0, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, -1, EAGAIN, chunk, 0},
+        {EPOLLIN, EPOLLIN, 3, 0, chunk, EPOLLIN}}},
+      {"after urgent data, the same", {{EPOLLPRI, EPOLLIN, 4, 0, chunk, EPOLLIN}}},
+  };
+  static_assert(short_reads_retried_per_turn == 4, "the first case reads five times");
+  for (const auto& c : cases) {
+    task t;
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      const step& s = c.steps[i];
+      if (s.edge != 0) note_edge(t, s.edge);
+      errno = s.err;
+      note_result(t, s.events, s.n, s.len);
+      EXPECT_EQ(t.ready & (EPOLLIN | EPOLLOUT), s.ready_after) << c.name << ", step " << i;
+    }
+  }
 }
 
 std::vector<room_candidate> sessions(std::initializer_list<room_candidate> list) { return list; }

@@ -22,12 +22,22 @@ void note_edge(task& t, uint32_t epoll_events) {
   if ((epoll_events & output_stops_short) != 0) t.short_is_not_empty |= EPOLLOUT;
 }
 
+// But a busy client often answers while its worker is still on its session:
+// the echo woke it, and it ran on this core at once. So the first few short
+// reads of a turn are tried once more rather than trusted: the answer is then
+// served at once, warm in the caches, not after the next epoll_wait. Only a
+// few, so that one quick client keeps the worker from the others only
+// briefly: four raised the rate at 256 busy clients by 5-10 % and their p99
+// by 1.4x; sixteen, 9 % and 2x.
 void note_result(task& t, uint32_t events, ssize_t n, size_t len) {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     t.ready &= ~events;
     t.short_is_not_empty &= ~events;
   } else if (n > 0 && static_cast<size_t>(n) < len && (t.short_is_not_empty & events) == 0) {
-    t.ready &= ~events;
+    if (events == EPOLLIN && t.short_reads_retried < short_reads_retried_per_turn)
+      ++t.short_reads_retried;
+    else
+      t.ready &= ~events;
   }
 }
 

@@ -51,6 +51,8 @@ struct task {
   // note_result): the last edge reported an end, an error or urgent data.
   uint32_t short_is_not_empty = 0;
   uint32_t waiting_for = 0;
+  // Short reads tried once more since the task last parked (note_result).
+  unsigned short_reads_retried = 0;
   steady_time deadline = no_deadline;
   bool timed_out = false;
   task* next = nullptr;  // in the worker's inbox or run queue
@@ -65,6 +67,8 @@ struct task {
 void note_edge(task& t, uint32_t epoll_events);
 void note_result(task& t, uint32_t events, ssize_t n, size_t len);
 inline bool ready_for(const task& t, uint32_t events) { return (t.ready & events) != 0; }
+// How many short reads a turn tries once more before it trusts one.
+inline constexpr unsigned short_reads_retried_per_turn = 4;
 
 // The task running on this thread, or null off a task: read on every call a
 // handler makes, so inline.

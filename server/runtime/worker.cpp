@@ -319,6 +319,7 @@ bool worker::wait(task& t, uint32_t events, steady_time deadline) {
   }
   if (ready_for(t, events)) return true;
   t.waiting_for = events;
+  t.short_reads_retried = 0;  // a turn ends here
   t.deadline = deadline;
   t.timed_out = false;
   // A session parked in its header stays reading_header: that says more.
