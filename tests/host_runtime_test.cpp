@@ -225,7 +225,7 @@ TEST(Runtime, ReadinessFollowsTheEdgesAndWhatEachCallReturned) {
         {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
         {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
         {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 64, 0, chunk, 0}}},
+        {0, EPOLLIN, 1, 0, chunk, 0}}},
       {"a full read proves nothing and spends none of them",
        {{EPOLLIN, EPOLLIN, chunk, 0, chunk, EPOLLIN},
         {0, EPOLLIN, chunk, 0, chunk, EPOLLIN},
@@ -240,10 +240,13 @@ TEST(Runtime, ReadinessFollowsTheEdgesAndWhatEachCallReturned) {
         {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
         {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
         {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 0, 0, chunk, EPOLLIN},
+        {0, EPOLLIN, 0, EAGAIN, chunk, EPOLLIN},  // errno left from before
         {0, EPOLLIN, -1, EAGAIN, chunk, 0},
         {EPOLLIN, EPOLLIN, 3, 0, chunk, EPOLLIN}}},
       {"after urgent data, the same", {{EPOLLPRI, EPOLLIN, 4, 0, chunk, EPOLLIN}}},
+      {"EAGAIN ends what a hang-up said: the next short write is trusted",
+       {{EPOLLOUT | EPOLLHUP, EPOLLOUT, -1, EAGAIN, chunk, EPOLLIN},
+        {EPOLLOUT, EPOLLOUT, 10, 0, chunk, EPOLLIN}}},
   };
   static_assert(short_reads_retried_per_turn == 4, "the first case reads five times");
   for (const auto& c : cases) {
