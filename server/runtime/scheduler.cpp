@@ -27,7 +27,7 @@ void note_edge(task& t, uint32_t epoll_events) {
 // reads of a turn are tried once more rather than trusted: the answer is then
 // served at once, warm in the caches, not after the next epoll_wait. Only a
 // few, so that one quick client keeps the worker from the others only
-// briefly: four raised the rate at 256 busy clients by 5-10 % and their p99
+// briefly: four raised the rate at 256 busy clients by 4-10 % and their p99
 // by 1.4x; sixteen, 9 % and 2x.
 void note_result(task& t, uint32_t events, ssize_t n, size_t len) {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
