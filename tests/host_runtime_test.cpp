@@ -212,7 +212,6 @@ TEST(Runtime, ReadinessFollowsTheEdgesAndWhatEachCallReturned) {
     uint32_t events;  // then one call for these
     ssize_t n;
     int err;
-    size_t len;
     uint32_t ready_after;
   };
   constexpr size_t chunk = 1024;
@@ -221,32 +220,32 @@ TEST(Runtime, ReadinessFollowsTheEdgesAndWhatEachCallReturned) {
     std::vector<step> steps;
   } cases[] = {
       {"a short read is tried again a few times a turn, then trusted",
-       {{EPOLLIN, EPOLLIN, 64, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 64, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 1, 0, chunk, 0}}},
+       {{EPOLLIN, EPOLLIN, 64, 0, EPOLLIN},
+        {0, EPOLLIN, 64, 0, EPOLLIN},
+        {0, EPOLLIN, 64, 0, EPOLLIN},
+        {0, EPOLLIN, 64, 0, EPOLLIN},
+        {0, EPOLLIN, 1, 0, 0}}},
       {"a full read proves nothing and spends none of them",
-       {{EPOLLIN, EPOLLIN, chunk, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, chunk, 0, chunk, EPOLLIN}}},
-      {"EAGAIN ends readiness at once", {{EPOLLIN, EPOLLIN, -1, EAGAIN, chunk, 0}}},
-      {"a short write is trusted at once", {{EPOLLIN | EPOLLOUT, EPOLLOUT, 10, 0, chunk, EPOLLIN}}},
+       {{EPOLLIN, EPOLLIN, chunk, 0, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, EPOLLIN},
+        {0, EPOLLIN, chunk, 0, EPOLLIN}}},
+      {"EAGAIN ends readiness at once", {{EPOLLIN, EPOLLIN, -1, EAGAIN, 0}}},
+      {"a short write is trusted at once", {{EPOLLIN | EPOLLOUT, EPOLLOUT, 10, 0, EPOLLIN}}},
       {"after the end of the stream only EAGAIN ends readiness",
-       {{EPOLLIN | EPOLLRDHUP, EPOLLIN, 3, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 3, 0, chunk, EPOLLIN},
-        {0, EPOLLIN, 0, EAGAIN, chunk, EPOLLIN},  // errno left from before
-        {0, EPOLLIN, -1, EAGAIN, chunk, 0},
-        {EPOLLIN, EPOLLIN, 3, 0, chunk, EPOLLIN}}},
-      {"after urgent data, the same", {{EPOLLPRI, EPOLLIN, 4, 0, chunk, EPOLLIN}}},
+       {{EPOLLIN | EPOLLRDHUP, EPOLLIN, 3, 0, EPOLLIN},
+        {0, EPOLLIN, 3, 0, EPOLLIN},
+        {0, EPOLLIN, 3, 0, EPOLLIN},
+        {0, EPOLLIN, 3, 0, EPOLLIN},
+        {0, EPOLLIN, 3, 0, EPOLLIN},
+        {0, EPOLLIN, 0, EAGAIN, EPOLLIN},  // errno left from before
+        {0, EPOLLIN, -1, EAGAIN, 0},
+        {EPOLLIN, EPOLLIN, 3, 0, EPOLLIN}}},
+      {"after urgent data, the same", {{EPOLLPRI, EPOLLIN, 4, 0, EPOLLIN}}},
       {"EAGAIN ends what a hang-up said: the next short write is trusted",
-       {{EPOLLOUT | EPOLLHUP, EPOLLOUT, -1, EAGAIN, chunk, EPOLLIN},
-        {EPOLLOUT, EPOLLOUT, 10, 0, chunk, EPOLLIN}}},
+       {{EPOLLOUT | EPOLLHUP, EPOLLOUT, -1, EAGAIN, EPOLLIN},
+        {EPOLLOUT, EPOLLOUT, 10, 0, EPOLLIN}}},
   };
   static_assert(short_reads_retried_per_turn == 4, "the first case reads five times");
   for (const auto& c : cases) {
@@ -255,7 +254,7 @@ TEST(Runtime, ReadinessFollowsTheEdgesAndWhatEachCallReturned) {
       const step& s = c.steps[i];
       if (s.edge != 0) note_edge(t, s.edge);
       errno = s.err;
-      note_result(t, s.events, s.n, s.len);
+      note_result(t, s.events, s.n, chunk);
       EXPECT_EQ(t.ready & (EPOLLIN | EPOLLOUT), s.ready_after) << c.name << ", step " << i;
     }
   }
